@@ -1,0 +1,37 @@
+#include "acquisition/util.hpp"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vuzevuz::util {
+
+bool is_acquisition(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    std::string meta = path;
+    if (!meta.empty() && meta.back() != '/') meta += '/';
+    meta += "metadata.yml";
+    return ::stat(meta.c_str(), &st) == 0;
+}
+
+std::vector<Acquisition> list_acquisitions(const std::string& path) {
+    std::vector<Acquisition> out;
+    DIR* dir = ::opendir(path.c_str());
+    if (!dir) return out;
+    std::string base = path;
+    if (!base.empty() && base.back() != '/') base += '/';
+    for (;;) {
+        errno = 0;
+        const dirent* ent = ::readdir(dir);
+        if (!ent) break;  // the end, or a failure part-way: keep what was found
+        if (std::strcmp(ent->d_name, ".") == 0 || std::strcmp(ent->d_name, "..") == 0) continue;
+        if (auto acq = Acquisition::open(base + ent->d_name)) out.push_back(std::move(*acq));
+    }
+    ::closedir(dir);
+    return out;
+}
+
+}  // namespace vuzevuz::util

@@ -1,0 +1,58 @@
+// What every parser shares: the record head, word decoding, the ring time axis, settings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "acquisition/metadata.hpp"
+#include "error/error.hpp"
+
+namespace vuzevuz::parsing {
+
+using Bytes = std::span<const std::uint8_t>;
+
+template <class T>
+using PerChannel = std::vector<std::vector<T>>;
+
+// The three per-channel lists every event record begins with.
+struct EventHead {
+    PerChannel<float> data;
+    PerChannel<std::uint16_t> window_labels;
+    PerChannel<std::uint16_t> time;
+
+    EventHead() = default;
+    explicit EventHead(std::size_t channels) : data(channels), window_labels(channels), time(channels) {}
+};
+
+template <class E>
+using ParseResult = std::expected<E, ParsingError>;
+
+constexpr std::unexpected<ParsingError> fail(ParsingError::Kind k) { return std::unexpected(ParsingError(k)); }
+
+std::vector<std::uint16_t> read_words_be(Bytes bytes);
+std::vector<std::uint16_t> read_words_le(Bytes bytes);
+
+// Appends the ring time axis for the channels below `channels`.
+std::expected<void, ParsingError> set_time_axis(PerChannel<std::uint16_t>& time,
+                                                const PerChannel<std::uint16_t>& window_labels,
+                                                std::size_t channels, std::size_t windows, std::size_t samples);
+inline std::expected<void, ParsingError> set_time_axis(PerChannel<std::uint16_t>& time,
+                                                       const PerChannel<std::uint16_t>& window_labels,
+                                                       const Params& params) {
+    return set_time_axis(time, window_labels, params.channels, params.windows, params.samples);
+}
+
+// Model-specific settings: a non-negative integer under `key`, else the default.
+// Masks, shifts and word values keep the low 16 bits; counts the low 32 bits.
+std::uint16_t setting16(const Params& params, std::string_view key, std::uint16_t fallback);
+std::uint32_t setting32(const Params& params, std::string_view key, std::uint32_t fallback);
+
+// a * b + c ... in size_t, or nothing on overflow.
+bool mul_overflows(std::size_t a, std::size_t b, std::size_t& out);
+bool add_overflows(std::size_t a, std::size_t b, std::size_t& out);
+
+}  // namespace vuzevuz::parsing

@@ -1,0 +1,58 @@
+#include "parsing/ysk16.hpp"
+
+namespace vuzevuz::parsing {
+
+ysk16::ParamsCache::ParamsCache(const Params& p)
+    : channels(p.channels),
+      windows(p.windows),
+      samples(p.samples),
+      n_chip_headers(setting32(p, "n_chip_headers", 1)),
+      n_chip_footers(setting32(p, "n_chip_footers", 2)),
+      n_window_headers(setting32(p, "n_window_headers", 1)),
+      n_window_footers(setting32(p, "n_window_footers", 1)),
+      data_mask(setting16(p, "data_mask", 0x3FF)),
+      chanmask(setting16(p, "chanmask", 0xFF00)),
+      chan_shift(setting16(p, "chan_shift", 8)),
+      windmask(setting16(p, "windmask", 0xFF)) {}
+
+ParseResult<Ysk16Event> Ysk16Event::parse_into(Bytes bytes, const Params& params) {
+    using K = ParsingError::Kind;
+    if (bytes.empty()) return fail(K::MissingData);
+    const ysk16::ParamsCache pc(params);
+
+    // Block size and expected length; settings that overflow them fit no event.
+    std::size_t per_block, block, expected;
+    if (mul_overflows(pc.windows, pc.samples, per_block) ||
+        add_overflows(per_block, std::size_t(pc.n_window_headers) + pc.n_window_footers, block) ||
+        mul_overflows(pc.channels, block, expected) || mul_overflows(expected, 2, expected) ||
+        add_overflows(expected, std::size_t(pc.n_chip_headers) + pc.n_chip_footers, expected))
+        return fail(K::UnexpectedLength);
+    if (bytes.size() != expected) return fail(K::UnexpectedLength);
+    // No block size: nothing in the event can be cut into channel blocks.
+    if (block == 0) return fail(K::UnexpectedLength);
+
+    Ysk16Event ev(pc.channels);
+    const auto words = read_words_le(bytes.subspan(pc.n_chip_headers));
+    const unsigned shift = pc.chan_shift % 16;
+    const std::uint16_t w = static_cast<std::uint16_t>(pc.windows);
+    for (std::size_t at = 0; words.size() - at >= block; at += block) {
+        const std::uint16_t header = words[at];
+        const std::size_t c = std::size_t(header & pc.chanmask) >> shift;
+        if (c >= pc.channels) return fail(K::InvalidChannel);
+
+        auto& data = ev.data[c];
+        const std::uint16_t* s = words.data() + at + pc.n_window_headers;
+        data.reserve(data.size() + per_block);
+        for (std::size_t i = 0; i < per_block; ++i) data.push_back(float(std::uint16_t(~s[i]) & pc.data_mask));
+
+        const std::uint16_t start = header & pc.windmask;
+        if (w != 0 && std::uint32_t(start) + w <= 0xFFFF) {
+            auto& labels = ev.window_labels[c];
+            for (std::uint16_t k = 0; k < w; ++k) labels.push_back(std::uint16_t((start + k) % w));
+        }
+    }
+    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return std::unexpected(r.error());
+    return ev;
+}
+
+}  // namespace vuzevuz::parsing
