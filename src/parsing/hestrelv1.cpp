@@ -91,14 +91,18 @@ ParseResult<Hestrelv1Event> Hestrelv1Event::parse_into(Bytes bytes, const Params
     if (!any_packet) return fail(K::EmptyPackage);
     if (accepted.empty()) return fail(K::MissingData);
 
+    // Every data list is sized once, then filled packet by packet.
+    std::vector<float*> out(pc.channels);
     for (std::size_t c = 0; c < pc.channels; ++c) {
-        if (const std::size_t n = ev.window_labels[c].size()) ev.data[c].reserve(n * pc.samples);
+        ev.data[c].resize(ev.window_labels[c].size() * pc.samples);
+        out[c] = ev.data[c].data();
     }
     for (const std::size_t at : accepted) {
         const std::uint16_t* packet = first + at;
-        auto& data = ev.data[packet[0] & pc.chanmask];
+        float*& dst = out[packet[0] & pc.chanmask];
         const std::uint16_t* s = packet + pc.headers;
-        for (std::size_t i = 0; i < pc.samples; ++i) data.push_back(float(s[i]));
+        for (std::size_t i = 0; i < pc.samples; ++i) dst[i] = float(s[i]);
+        dst += pc.samples;
     }
 
     // Time axis: each channel runs on from its first timing value, relative to the earliest.
@@ -113,10 +117,11 @@ ParseResult<Hestrelv1Event> Hestrelv1Event::parse_into(Bytes bytes, const Params
         const auto n = std::uint32_t(labels.size());
         const std::uint16_t start = std::uint16_t(d * samples);
         const std::uint16_t end = std::uint16_t((d + n) * samples);
-        auto& time = ev.time[c];
         if (end <= start) continue;
-        time.reserve(std::size_t(end - start));
-        for (std::uint32_t t = start; t < end; ++t) time.push_back(std::uint16_t(t));
+        auto& time = ev.time[c];
+        time.resize(std::size_t(end - start));
+        std::uint16_t* dst = time.data();
+        for (std::uint32_t t = start; t < end; ++t) *dst++ = std::uint16_t(t);
     }
     return ev;
 }

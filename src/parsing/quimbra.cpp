@@ -70,14 +70,19 @@ ParseResult<QuimbraEvent> QuimbraEvent::parse_into(Bytes bytes, const Params& pa
         start = end + 1;
     }
 
+    // Second pass: every data list is sized once, then filled window by window.
+    std::vector<float*> out(pc.channels);
     for (std::size_t c = 0; c < pc.channels; ++c) {
-        if (const std::size_t n = ev.window_labels[c].size()) ev.data[c].reserve(n * pc.samples);
+        ev.data[c].resize(ev.window_labels[c].size() * pc.samples);
+        out[c] = ev.data[c].data();
     }
+    const std::uint16_t mask = pc.databitmask;
     for (const auto& piece : pieces) {
         for (std::size_t at = piece.start + nch; at < piece.end; at += window) {
-            auto& data = ev.data[*channel_of(piece.base, area[at])];
+            float*& dst = out[*channel_of(piece.base, area[at])];
             const std::uint16_t* s = area + at + pc.n_window_headers;
-            for (std::size_t i = 0; i < pc.samples; ++i) data.push_back(float(s[i] & pc.databitmask));
+            for (std::size_t i = 0; i < pc.samples; ++i) dst[i] = float(s[i] & mask);
+            dst += pc.samples;
         }
     }
 
