@@ -1,12 +1,12 @@
 #include "parsing/quimbra.hpp"
 
 #include <algorithm>
+#include <optional>
 
 namespace vuzevuz::parsing {
 
 quimbra::ParamsCache::ParamsCache(const Params& p)
     : channels(p.channels),
-      windows(p.windows),
       samples(p.samples),
       num_chips(setting32(p, "num_chips", 2)),
       databitmask(setting16(p, "databitmask", 0xFFF)),

@@ -13,7 +13,7 @@ struct QuimbraEvent : EventHead {
 namespace quimbra {
 
 struct ParamsCache {
-    std::size_t channels, windows, samples;
+    std::size_t channels, samples;
     std::uint32_t num_chips;
     std::uint16_t databitmask, chanmask, chan_shift, windmask, chip_stop_word;
     std::uint32_t n_chip_headers, n_window_headers;
