@@ -172,3 +172,46 @@ def test_deleted_directory(tmp_path):
     shutil.rmtree(root)
     assert acq.is_valid is False and acq.chunk_count == 0
     assert acq.path == root and acq.params["model"] == "ysk16"
+
+
+HOST_SCRIPT = r"""
+import sys
+sys.path.insert(0, {tests!r})
+from acqtools import make_acquisition, write_blob
+root = make_acquisition({root!r})
+sys.modules["yaml"] = None      # the host has no yaml module
+sys.modules["gzip"] = None
+import vuzevuz
+try:
+    vuzevuz.Acquisition(root)
+except ModuleNotFoundError:
+    print("constructor: ModuleNotFoundError")
+print("listed:", vuzevuz.list_acquisitions({parent!r}))
+del sys.modules["yaml"]          # yaml importable again: no restart needed
+acq = vuzevuz.Acquisition(root)
+print("constructed:", acq.name)
+print("absent blob:", acq.readout_metadata)
+write_blob(root, "readout_metadata", [1])
+try:
+    acq.readout_metadata
+except ModuleNotFoundError:
+    print("blob: ModuleNotFoundError")
+del sys.modules["gzip"]
+print("blob:", acq.readout_metadata)
+"""
+
+
+def test_host_modules_looked_up_on_use(tmp_path):
+    import subprocess
+    import sys
+    tests = os.path.dirname(__file__)
+    script = HOST_SCRIPT.format(tests=tests, root=str(tmp_path / "r"), parent=str(tmp_path))
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    assert out.splitlines() == [
+        "constructor: ModuleNotFoundError",
+        "listed: []",
+        "constructed: r",
+        "absent blob: None",
+        "blob: ModuleNotFoundError",
+        "blob: [1]",
+    ]

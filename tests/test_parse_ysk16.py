@@ -132,9 +132,9 @@ def test_settings(tmp_path):
 
 @pytest.mark.parametrize("value", ["-1", "1.5", '"2"', "true", "null", "[1]", "02"])
 def test_bad_setting_values_take_the_default(tmp_path, value):
-    ev = event([block(1, 1, [5, 6])])
+    ev = event([block(1, 1, [5, 6]), block(1, 0, [7, 8])])
     d = parse(tmp_path, ev, channels=2, windows=2, samples=1, chan_shift=value, N_CHIP_HEADERS=5)
-    assert d["data"] == [[], [5.0, 6.0]]
+    assert d["data"] == [[], [5.0, 6.0, 7.0, 8.0]]
 
 
 def test_mask_keeps_low_16_bits(tmp_path):
