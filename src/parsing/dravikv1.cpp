@@ -1,7 +1,5 @@
 #include "parsing/dravikv1.hpp"
 
-#include <algorithm>
-
 namespace vuzevuz::parsing {
 
 namespace {
