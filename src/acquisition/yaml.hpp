@@ -18,10 +18,18 @@ struct YamlValue;
 struct YamlMapping {
     std::vector<std::pair<YamlValue, YamlValue>> entries;
 
+    // Special members defined once YamlValue is complete (some compilers need that).
+    YamlMapping() noexcept;
+    YamlMapping(const YamlMapping&);
+    YamlMapping(YamlMapping&&) noexcept;
+    YamlMapping& operator=(const YamlMapping&);
+    YamlMapping& operator=(YamlMapping&&) noexcept;
+    ~YamlMapping();
+
     // The value of the entry whose key is the text `key`, or null.
     const YamlValue* find(std::string_view key) const;
-    bool empty() const { return entries.empty(); }
-    std::size_t size() const { return entries.size(); }
+    bool empty() const;
+    std::size_t size() const;
 };
 
 struct YamlTagged {
@@ -45,6 +53,15 @@ struct YamlValue {
         return std::nullopt;
     }
 };
+
+inline YamlMapping::YamlMapping() noexcept = default;
+inline YamlMapping::YamlMapping(const YamlMapping&) = default;
+inline YamlMapping::YamlMapping(YamlMapping&&) noexcept = default;
+inline YamlMapping& YamlMapping::operator=(const YamlMapping&) = default;
+inline YamlMapping& YamlMapping::operator=(YamlMapping&&) noexcept = default;
+inline YamlMapping::~YamlMapping() = default;
+inline bool YamlMapping::empty() const { return entries.empty(); }
+inline std::size_t YamlMapping::size() const { return entries.size(); }
 
 inline const YamlValue* YamlMapping::find(std::string_view key) const {
     for (const auto& [k, val] : entries)

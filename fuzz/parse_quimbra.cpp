@@ -1,0 +1,7 @@
+// Quimbra events of both models under random Params and settings.
+#include "params.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    return fuzz::run({data, size}, {"quimbra_pellam", "quimbra_korvex"},
+                     {"num_chips", "databitmask", "chanmask", "chan_shift", "windmask", "chip_stop_word", "n_chip_headers", "n_window_headers"});
+}

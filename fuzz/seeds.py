@@ -1,0 +1,108 @@
+"""Writes the seed inputs of the fuzz targets: well-formed events and files that reach deep.
+
+Usage: python3 fuzz/seeds.py OUT_DIR  (writes OUT_DIR/<target>/<name>)
+
+Parser inputs follow the layout of fuzz/params.hpp: model, channels, windows and samples,
+flags, settings, then the raw event."""
+
+import os
+import struct
+import sys
+
+
+def head(model=0, channels=1, windows=1, samples=1, settings=()):
+    out = struct.pack("<BHHHBB", model, channels, windows, samples, 0, len(settings))
+    for key, kind, value in settings:
+        out += struct.pack("<BBQ", key, kind, value)
+    return out
+
+
+def be(words):
+    return struct.pack(f">{len(words)}H", *words)
+
+
+def le(words):
+    return struct.pack(f"<{len(words)}H", *words)
+
+
+def ysk16(channels, windows, samples):
+    words = []
+    for c in range(channels):
+        words += [c << 8 | (c % windows)] + [~(c * 7 + i) & 0xFFFF for i in range(windows * samples)] + [0]
+    return head(0, channels, windows, samples) + b"\xA5" + le(words) + b"\x5A\x5A"
+
+
+def hestrel(model, channels, samples, packets):
+    words = []
+    for p in range(packets):
+        c = p % channels
+        words += [c, 0x10 + p, 0x20 + p, p & 0x3F] + [1 + (p + i) % 900 for i in range(samples)]
+        words += [0] * (36 - 4 - samples) + [0xFA5A]
+    return head(model, channels, 64, samples) + be(words)
+
+
+def quimbra(model, channels, samples, windows_per_chip):
+    def chip(number):
+        words = [number << 12, 0, 0]
+        for w in range(windows_per_chip):
+            c = w % (channels // 2)
+            words += [c << 8 | w] + [(w * 31 + i) & 0xFFF for i in range(samples)]
+        return words
+    words = chip(0) + [0xFFFF] + chip(1) + [0]
+    return head(model, channels, 16, samples) + be(words)
+
+
+def korvexv3s(channels, windows, samples, event_windows):
+    words = [0, 0, 0]
+    for w in range(event_windows):
+        for c in range(channels):
+            words += [c << 8 | w] + [(c + w + i) & 0x1FFF for i in range(samples)]
+    return head(0, channels, windows, samples) + be(words + [0])
+
+
+def dravik(channels, windows, samples, groups):
+    words = []
+    for g in range(groups):
+        words += [g] + [0] * 6
+        for k in range(4):
+            words += [(g + k) % windows, k] + [(g * 4 + k + i) & 0xFFFF for i in range(samples)]
+        words += [0, 0]
+    return head(0, channels, windows, samples) + be(words)
+
+
+METADATA = [
+    "params:\n  model: ysk16\n  channels: 2\n  windows: 4\n  samples: 8\n  n_chip_headers: 0x3\nregisters: {}\n",
+    "params: &p\n  model: hestrelv2_eval\n  channels: +2\n  windows: 0b11\n  samples: 0o7\n"
+    "  stop_word: 'FA5A'\n  gain: [1, 2.5, ~, true]\nregisters:\n  r: !!int '0x10'\nother: *p\n",
+    "%YAML 1.2\n---\n{params: {model: dravik, channels: !!str 3, windows: 1, samples: 2, x: !local 1},"
+    " registers: {a: &a [1, *a], b: -9223372036854775808}}\n...\n",
+    "params:\n  model: quimbra_pellam\n  channels: 8\n  windows: 16\n  samples: 4\n  num_chips: 2\n"
+    "  <<: {chanmask: 0x300}\n  ? [complex, key]\n  : value\n  text: |\n    block\n    text\n"
+    "registers:\n  - 1e400\n  - 18446744073709551615\n  - .inf\n  - 010\n",
+]
+
+
+def seeds():
+    yield "parse_ysk16", "two_channels", ysk16(2, 4, 8)
+    yield "parse_ysk16", "one_sample", ysk16(1, 1, 1)
+    yield "parse_hestrel", "four_packets", hestrel(0, 4, 32, 4)
+    yield "parse_hestrel", "short_data", hestrel(3, 2, 8, 3)
+    yield "parse_quimbra", "two_chips", quimbra(0, 8, 4, 3)
+    yield "parse_quimbra", "korvex", quimbra(1, 4, 16, 2)
+    yield "parse_korvexv3s", "four_channels", korvexv3s(4, 8, 16, 2)
+    yield "parse_korvexv3s", "one_window", korvexv3s(2, 3, 4, 1)
+    yield "parse_dravik", "two_groups", dravik(8, 16, 4, 2)
+    yield "parse_dravik", "one_group", dravik(4, 8, 2, 1)
+    for i, text in enumerate(METADATA):
+        yield "metadata", f"text{i}", text.encode()
+
+
+def main(out):
+    for target, name, data in seeds():
+        os.makedirs(os.path.join(out, target), exist_ok=True)
+        with open(os.path.join(out, target, name), "wb") as f:
+            f.write(data)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])
