@@ -1,5 +1,7 @@
 #include "parsing/tolvanev3.hpp"
 
+#include <algorithm>
+
 namespace vuzevuz::parsing {
 
 namespace {

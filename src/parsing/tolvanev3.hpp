@@ -20,8 +20,8 @@ namespace tolvanev3 {
 struct ParamsCache {
     std::size_t channels, windows, samples;
     std::uint32_t n_event_headers, n_window_headers, n_footer_words, n_last_bits;
-    std::size_t block;  // words of one channel block; nothing when beyond a machine word
-    bool block_overflows;
+    std::size_t block;     // words of one channel block
+    bool block_overflows;  // n_channel_headers + samples beyond a machine word
     std::uint16_t chanmask, chan_shift, windmask, datamask;
 
     static ParamsCache from(const Params& params);
