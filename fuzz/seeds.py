@@ -70,6 +70,33 @@ def dravik(channels, windows, samples, groups):
     return head(0, channels, windows, samples) + be(words)
 
 
+def sirel96(channels, windows, samples, chips):
+    per_chip = channels // 6
+    out = b""
+    for chip in range(chips):
+        words = []
+        for b in range(per_chip):
+            words += [b << 8 | (b % windows)] + [~(chip + b + i) & 0xFFFF for i in range(windows * samples)] + [0]
+        out += bytes([chip]) + le(words) + b"\x00" * 3
+    return head(0, channels, windows, samples) + out + b"\x00\x00"
+
+
+def tolvanev3(channels, windows, samples, event_windows):
+    words = [0, 0, 0]
+    for w in range(event_windows):
+        for c in range(channels):
+            words += [c << 10 | (w % windows) << 1] + [(c * 8 + w + i) << 1 & 0x1FFF for i in range(samples)]
+        words += [0]
+    return head(0, channels, windows, samples) + be(words + [0])
+
+
+def korvexv3(model, channels, windows, samples, event_windows):
+    words = [0x12, 0x34, 0x56]
+    for w in range(event_windows):
+        words += [(w % channels) << 9 | (w % windows) << 1] + [(w + i) << 1 & 0x1FFF for i in range(samples)]
+    return head(model, channels, windows, samples) + be(words + [0])
+
+
 METADATA = [
     "params:\n  model: ysk16\n  channels: 2\n  windows: 4\n  samples: 8\n  n_chip_headers: 0x3\nregisters: {}\n",
     "params: &p\n  model: hestrelv2_eval\n  channels: +2\n  windows: 0b11\n  samples: 0o7\n"
@@ -93,6 +120,12 @@ def seeds():
     yield "parse_korvexv3s", "one_window", korvexv3s(2, 3, 4, 1)
     yield "parse_dravik", "two_groups", dravik(8, 16, 4, 2)
     yield "parse_dravik", "one_group", dravik(4, 8, 2, 1)
+    yield "parse_sirel96", "six_chips", sirel96(12, 2, 4, 6)
+    yield "parse_sirel96", "two_chips", sirel96(96, 1, 2, 2)
+    yield "parse_tolvanev3", "three_windows", tolvanev3(4, 8, 8, 3)
+    yield "parse_tolvanev3", "one_channel", tolvanev3(1, 3, 2, 2)
+    yield "parse_korvexv3", "korvexv3", korvexv3(0, 4, 16, 8, 8)
+    yield "parse_korvexv3", "pellamv2", korvexv3(1, 2, 4, 3, 3)
     for i, text in enumerate(METADATA):
         yield "metadata", f"text{i}", text.encode()
 

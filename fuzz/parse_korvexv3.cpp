@@ -1,0 +1,7 @@
+// Korvexv3 and pellamv2 events (one raw format) under random Params and settings.
+#include "params.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    return fuzz::run({data, size}, {"korvexv3", "pellamv2"},
+                     {"databitmask", "chanmask", "chan_shift", "windmask", "n_event_headers", "n_window_headers", "n_footers", "n_last_bits"});
+}
