@@ -58,57 +58,116 @@ EccRecord finding(std::size_t range_offset, std::size_t event_offset, std::uint1
     return {range_offset, event_offset, w, corrected, bit, p};
 }
 
-// Words are scanned in blocks; a block without a finding is skipped whole.
-constexpr std::size_t BLOCK_BYTES = 256;
-constexpr std::size_t BLOCKS_PER_RANGE = RANGE_BYTES / BLOCK_BYTES;
-static_assert(BLOCKS_PER_RANGE <= 32);
-
-void scan_block(const std::uint8_t* raw, std::size_t start, std::size_t block, std::vector<EccRecord>& out) {
-    const std::size_t first = block * BLOCK_BYTES;
-    for (std::size_t off = first; off < first + BLOCK_BYTES; off += 2) {
-        const std::uint16_t w = read_le(raw + start + off);
-        const std::uint8_t code = CODE_TABLE[w];
-        if (code != 0) [[unlikely]]
-            out.push_back(finding(off, start + off, w, code));
+// Appends the finding of the word at `off` within the range starting at `start`, if any.
+inline void take_word(const std::uint8_t* raw, std::size_t start, std::size_t off, std::vector<EccRecord>& out) {
+    const std::uint16_t w = read_le(raw + start + off);
+    const std::uint8_t code = CODE_TABLE[w];
+    if (code != 0) [[unlikely]] {
+        if (out.capacity() == 0) out.reserve(16);
+        out.push_back(finding(off, start + off, w, code));
     }
+}
+
+using Scan = void (*)(const std::uint8_t* raw, std::size_t start, std::vector<EccRecord>& out);
+
+void scan_scalar(const std::uint8_t* raw, std::size_t start, std::vector<EccRecord>& out) {
+    for (std::size_t off = 0; off < RANGE_BYTES; off += 2) take_word(raw, start, off, out);
 }
 
 #ifdef VUZEVUZ_ECC_AVX2
-__attribute__((target("avx2"))) inline __m256i nibble_table(std::size_t i) {
+// The vector scans compute each word's code in the low byte of its 16-bit lane (the high
+// byte holds junk) and look closer only at 128-byte groups where some code is not zero.
+constexpr std::size_t GROUP_BYTES = 128;
+constexpr std::size_t GROUP_VECTORS = GROUP_BYTES / 32;
+
+// The words of a group whose code byte is marked in `nonzero` (one bit per byte, per vector).
+[[gnu::noinline]] void take_group(const std::uint8_t* raw, std::size_t start, std::size_t group,
+                                  const std::array<std::uint32_t, GROUP_VECTORS>& nonzero,
+                                  std::vector<EccRecord>& out) {
+    for (std::size_t i = 0; i < GROUP_VECTORS; ++i)
+        for (std::uint32_t m = nonzero[i] & 0x55555555u; m != 0; m &= m - 1)
+            take_word(raw, start, group + 32 * i + static_cast<std::size_t>(std::countr_zero(m)), out);
+}
+
+#define VUZEVUZ_TARGET_AVX2 __attribute__((target("avx2")))
+#define VUZEVUZ_TARGET_GFNI __attribute__((target("avx2,gfni")))
+
+VUZEVUZ_TARGET_AVX2 inline std::uint32_t nonzero_codes(__m256i z) {
+    const __m256i codes = _mm256_and_si256(z, _mm256_set1_epi16(0x00FF));
+    return ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(codes, _mm256_setzero_si256())));
+}
+
+VUZEVUZ_TARGET_AVX2 inline __m256i nibble_table(std::size_t i) {
     return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(NIBBLE_CODES[i].data())));
 }
 
-// Bit b set when block b of the range holds a finding.
-__attribute__((target("avx2"))) std::uint32_t flagged_blocks_avx2(const std::uint8_t* p) {
+// Codes from four nibble lookups per word.
+VUZEVUZ_TARGET_AVX2 void scan_avx2(const std::uint8_t* raw, std::size_t start, std::vector<EccRecord>& out) {
     const __m256i t0 = nibble_table(0), t1 = nibble_table(1), t2 = nibble_table(2), t3 = nibble_table(3);
     const __m256i nibble = _mm256_set1_epi8(0x0F);
     const __m256i low_bytes = _mm256_set1_epi16(0x00FF);
-    std::uint32_t flags = 0;
-    for (std::size_t b = 0; b < BLOCKS_PER_RANGE; ++b) {
-        __m256i acc = _mm256_setzero_si256();
-        for (std::size_t i = 0; i < BLOCK_BYTES; i += 32) {
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + b * BLOCK_BYTES + i));
+    const std::uint8_t* p = raw + start;
+    for (std::size_t g = 0; g < RANGE_BYTES; g += GROUP_BYTES) {
+        __m256i z[GROUP_VECTORS];
+        __m256i any = _mm256_setzero_si256();
+        for (std::size_t i = 0; i < GROUP_VECTORS; ++i) {
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + g + 32 * i));
             const __m256i lo = _mm256_and_si256(v, nibble);
             const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble);
-            // Low byte of each word: codes of its two nibbles; high byte: codes of the
-            // upper two nibbles, moved down onto the low byte.
+            // x: codes of the low byte's nibbles; y: of the high byte's, moved down onto the low byte
             const __m256i x = _mm256_xor_si256(_mm256_shuffle_epi8(t0, lo), _mm256_shuffle_epi8(t1, hi));
             const __m256i y = _mm256_xor_si256(_mm256_shuffle_epi8(t2, lo), _mm256_shuffle_epi8(t3, hi));
-            acc = _mm256_or_si256(acc, _mm256_xor_si256(x, _mm256_srli_epi16(y, 8)));
+            z[i] = _mm256_xor_si256(x, _mm256_srli_epi16(y, 8));
+            any = _mm256_or_si256(any, z[i]);
         }
-        if (!_mm256_testz_si256(acc, low_bytes)) flags |= 1u << b;
+        if (!_mm256_testz_si256(any, low_bytes)) [[unlikely]]
+            take_group(raw, start, g, {nonzero_codes(z[0]), nonzero_codes(z[1]), nonzero_codes(z[2]), nonzero_codes(z[3])},
+                       out);
     }
-    return flags;
 }
 
-bool has_avx2() {
-    static const bool yes = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return yes;
+// Rows of the bit matrix that maps one byte of a word (0 low, 1 high) to its code.
+constexpr std::uint64_t code_matrix(unsigned byte) {
+    std::uint64_t m = 0;
+    for (unsigned bit = 0; bit < 5; ++bit) {
+        const unsigned row = bit < 4 ? SYNDROME_MASKS[bit] >> (8 * byte) & 0xFF : 0xFF;
+        m |= std::uint64_t{row} << (8 * (7 - bit));  // the affine step reads row `bit` from byte 7 - bit
+    }
+    return m;
+}
+
+// Codes from one affine bit-matrix product per byte.
+VUZEVUZ_TARGET_GFNI void scan_gfni(const std::uint8_t* raw, std::size_t start, std::vector<EccRecord>& out) {
+    const __m256i low = _mm256_set1_epi64x(static_cast<long long>(code_matrix(0)));
+    const __m256i high = _mm256_set1_epi64x(static_cast<long long>(code_matrix(1)));
+    const __m256i low_bytes = _mm256_set1_epi16(0x00FF);
+    const std::uint8_t* p = raw + start;
+    for (std::size_t g = 0; g < RANGE_BYTES; g += GROUP_BYTES) {
+        __m256i z[GROUP_VECTORS];
+        __m256i any = _mm256_setzero_si256();
+        for (std::size_t i = 0; i < GROUP_VECTORS; ++i) {
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + g + 32 * i));
+            const __m256i y = _mm256_gf2p8affine_epi64_epi8(v, high, 0);
+            z[i] = _mm256_xor_si256(_mm256_gf2p8affine_epi64_epi8(v, low, 0), _mm256_srli_epi16(y, 8));
+            any = _mm256_or_si256(any, z[i]);
+        }
+        if (!_mm256_testz_si256(any, low_bytes)) [[unlikely]]
+            take_group(raw, start, g, {nonzero_codes(z[0]), nonzero_codes(z[1]), nonzero_codes(z[2]), nonzero_codes(z[3])},
+                       out);
+    }
 }
 #endif
+
+Scan best_scan() {
+    static const Scan scan = [] {
+#ifdef VUZEVUZ_ECC_AVX2
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx2")) return __builtin_cpu_supports("gfni") ? scan_gfni : scan_avx2;
+#endif
+        return scan_scalar;
+    }();
+    return scan;
+}
 
 std::size_t usable_processors() {
     const int max_cpus = 4096;
@@ -180,12 +239,7 @@ std::vector<EccRecord> check_channel_range(Bytes raw, std::size_t r) {
     if (r >= CHANNEL_RANGES) return out;
     const ChannelRange range = channel_offsets()[r];
     if (range.end > raw.size()) return out;
-    std::uint32_t flags = ~0u;
-#ifdef VUZEVUZ_ECC_AVX2
-    if (has_avx2()) flags = flagged_blocks_avx2(raw.data() + range.start);
-#endif
-    for (std::size_t b = 0; b < BLOCKS_PER_RANGE; ++b)
-        if (flags >> b & 1) scan_block(raw.data(), range.start, b, out);
+    best_scan()(raw.data(), range.start, out);
     return out;
 }
 

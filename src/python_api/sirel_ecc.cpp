@@ -3,6 +3,8 @@
 
 #include <array>
 #include <cstdint>
+#include <expected>
+#include <span>
 #include <vector>
 
 #include "ecc/sirel96.hpp"
@@ -72,26 +74,49 @@ PyObject* syndrome_to_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
-// The argument's bytes and their findings; null with the exception set on failure.
-bool check_argument(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    std::vector<std::uint8_t>& raw, std::vector<ecc::EccRecord>& findings) {
-    const Signature<1> sig{function, {"raw_bytes"}};
-    if (!parse_fastcall(sig, args, nargs, kwnames, Param{to_u8_list, raw})) return false;
-    auto checked = ecc::_ecc_check(raw);
-    if (!checked) {
-        PendingError{PendingError::Class::ValueError, checked.error().message()}.raise();
-        return false;
+// The bytes of `raw_bytes`. A bytes or bytearray object is read in place: the interpreter lock
+// is held for the whole check and no Python code runs meanwhile, so nothing can change it.
+// Any other sequence is converted item by item into `owned`.
+struct RawBytes {
+    std::vector<std::uint8_t> owned;
+    ecc::Bytes view;
+};
+
+bool to_raw_bytes(PyObject* o, RawBytes& out) {
+    if (PyBytes_Check(o)) {
+        out.view = {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(o)),
+                    static_cast<std::size_t>(PyBytes_GET_SIZE(o))};
+        return true;
     }
-    findings = std::move(*checked);
+    if (PyByteArray_Check(o)) {
+        out.view = {reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(o)),
+                    static_cast<std::size_t>(PyByteArray_GET_SIZE(o))};
+        return true;
+    }
+    if (!to_u8_list(o, out.owned)) return false;
+    out.view = out.owned;
     return true;
+}
+
+bool parse_raw_bytes(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     RawBytes& raw) {
+    const Signature<1> sig{function, {"raw_bytes"}};
+    return parse_fastcall(sig, args, nargs, kwnames, Param{to_raw_bytes, raw});
+}
+
+std::expected<std::vector<ecc::EccRecord>, PendingError> check(ecc::Bytes raw) {
+    auto found = ecc::_ecc_check(raw);
+    if (!found) return std::unexpected(PendingError{PendingError::Class::ValueError, found.error().message()});
+    return std::move(*found);
 }
 
 PyObject* finding_tuple(const ecc::EccRecord& f) {
     Ref t = Ref::steal(PyTuple_New(6));
     if (!t) return nullptr;
-    PyObject* items[6] = {PyLong_FromSize_t(f.range_offset), PyLong_FromSize_t(f.event_offset),
-                          PyLong_FromLong(f.word),           PyLong_FromLong(f.corrected),
-                          PyLong_FromLong(f.bit),            PyLong_FromLong(f.parity)};
+    PyObject* word = PyLong_FromLong(f.word);
+    PyObject* corrected = f.corrected == f.word ? Py_XNewRef(word) : PyLong_FromLong(f.corrected);
+    PyObject* items[6] = {PyLong_FromSize_t(f.range_offset), PyLong_FromSize_t(f.event_offset), word, corrected,
+                          PyLong_FromLong(f.bit), PyLong_FromLong(f.parity)};
     bool ok = true;
     for (Py_ssize_t i = 0; i < 6; ++i) {
         ok = ok && items[i];
@@ -103,13 +128,17 @@ PyObject* finding_tuple(const ecc::EccRecord& f) {
 
 PyObject* ecc_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        std::vector<std::uint8_t> raw;
-        std::vector<ecc::EccRecord> findings;
-        if (!check_argument("ecc_check", args, nargs, kwnames, raw, findings)) return nullptr;
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(findings.size())));
+        RawBytes raw;
+        if (!parse_raw_bytes("ecc_check", args, nargs, kwnames, raw)) return nullptr;
+        const auto found = check(raw.view);
+        if (!found) {
+            found.error().raise();
+            return nullptr;
+        }
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found->size())));
         if (!list) return nullptr;
-        for (std::size_t i = 0; i < findings.size(); ++i) {
-            PyObject* t = finding_tuple(findings[i]);
+        for (std::size_t i = 0; i < found->size(); ++i) {
+            PyObject* t = finding_tuple((*found)[i]);
             if (!t) return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
         }
@@ -119,12 +148,21 @@ PyObject* ecc_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* ecc_correct(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        std::vector<std::uint8_t> raw;
-        std::vector<ecc::EccRecord> findings;
-        if (!check_argument("ecc_correct", args, nargs, kwnames, raw, findings)) return nullptr;
-        ecc::write_corrections(raw, findings);
-        return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(raw.data()),
-                                             static_cast<Py_ssize_t>(raw.size()));
+        RawBytes raw;
+        if (!parse_raw_bytes("ecc_correct", args, nargs, kwnames, raw)) return nullptr;
+        // The result starts as a copy of the bytes; it is checked and corrected in place.
+        Ref out = Ref::steal(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(raw.view.data()),
+                                                           static_cast<Py_ssize_t>(raw.view.size())));
+        if (!out) return nullptr;
+        const std::span<std::uint8_t> copy(reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(out.get())),
+                                           raw.view.size());
+        const auto found = check(copy);
+        if (!found) {
+            found.error().raise();
+            return nullptr;
+        }
+        ecc::write_corrections(copy, *found);
+        return out.release();
     });
 }
 
