@@ -11,9 +11,17 @@ namespace vuzevuz::py {
 namespace {
 
 PyObject* to_py(float v) { return PyFloat_FromDouble(v); }
-PyObject* to_py(std::uint16_t v) { return PyLong_FromLong(v); }
+// Every 16-bit value as a Python int, made once: labels and times are most of an event's objects.
+PyObject* to_py(std::uint16_t v) {
+    static PyObject** table = [] {
+        auto** t = new PyObject*[65536]();
+        return t;
+    }();
+    PyObject*& slot = table[v];
+    if (!slot) slot = PyLong_FromLong(v);
+    return Ref::borrow(slot).release();
+}
 PyObject* to_py(std::uint32_t v) { return PyLong_FromUnsignedLong(v); }
-PyObject* to_py(std::uint8_t v) { return PyLong_FromLong(v); }
 PyObject* to_py(std::size_t v) { return PyLong_FromSize_t(v); }
 
 template <class... T>
