@@ -12,7 +12,7 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
-#define VUZEVUZ_ECC_AVX2 1
+#define VUZEVUZ_ECC_X86 1
 #endif
 
 namespace vuzevuz::ecc {
@@ -68,13 +68,13 @@ inline void take_word(const std::uint8_t* raw, std::size_t start, std::size_t of
     }
 }
 
-using Scan = void (*)(const std::uint8_t* raw, std::size_t start, std::vector<EccRecord>& out);
+using ScanFn = void (*)(const std::uint8_t* raw, std::size_t start, std::vector<EccRecord>& out);
 
-void scan_scalar(const std::uint8_t* raw, std::size_t start, std::vector<EccRecord>& out) {
+void scan_portable(const std::uint8_t* raw, std::size_t start, std::vector<EccRecord>& out) {
     for (std::size_t off = 0; off < RANGE_BYTES; off += 2) take_word(raw, start, off, out);
 }
 
-#ifdef VUZEVUZ_ECC_AVX2
+#ifdef VUZEVUZ_ECC_X86
 // The vector scans compute each word's code in the low byte of its 16-bit lane (the high
 // byte holds junk) and look closer only at 128-byte groups where some code is not zero.
 constexpr std::size_t GROUP_BYTES = 128;
@@ -102,7 +102,7 @@ VUZEVUZ_TARGET_AVX2 inline __m256i nibble_table(std::size_t i) {
 }
 
 // Codes from four nibble lookups per word.
-VUZEVUZ_TARGET_AVX2 void scan_avx2(const std::uint8_t* raw, std::size_t start, std::vector<EccRecord>& out) {
+VUZEVUZ_TARGET_AVX2 void scan_nibble_tables(const std::uint8_t* raw, std::size_t start, std::vector<EccRecord>& out) {
     const __m256i t0 = nibble_table(0), t1 = nibble_table(1), t2 = nibble_table(2), t3 = nibble_table(3);
     const __m256i nibble = _mm256_set1_epi8(0x0F);
     const __m256i low_bytes = _mm256_set1_epi16(0x00FF);
@@ -137,7 +137,7 @@ constexpr std::uint64_t code_matrix(unsigned byte) {
 }
 
 // Codes from one affine bit-matrix product per byte.
-VUZEVUZ_TARGET_GFNI void scan_gfni(const std::uint8_t* raw, std::size_t start, std::vector<EccRecord>& out) {
+VUZEVUZ_TARGET_GFNI void scan_bit_matrix(const std::uint8_t* raw, std::size_t start, std::vector<EccRecord>& out) {
     const __m256i low = _mm256_set1_epi64x(static_cast<long long>(code_matrix(0)));
     const __m256i high = _mm256_set1_epi64x(static_cast<long long>(code_matrix(1)));
     const __m256i low_bytes = _mm256_set1_epi16(0x00FF);
@@ -158,15 +158,40 @@ VUZEVUZ_TARGET_GFNI void scan_gfni(const std::uint8_t* raw, std::size_t start, s
 }
 #endif
 
-Scan best_scan() {
-    static const Scan scan = [] {
-#ifdef VUZEVUZ_ECC_AVX2
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx2")) return __builtin_cpu_supports("gfni") ? scan_gfni : scan_avx2;
+ScanFn scan_function(detail::Scan scan) {
+    switch (scan) {
+        case detail::Scan::Portable:
+            return scan_portable;
+#ifdef VUZEVUZ_ECC_X86
+        case detail::Scan::NibbleTables:
+            return scan_nibble_tables;
+        case detail::Scan::BitMatrix:
+            return scan_bit_matrix;
+#else
+        default:
+            break;
 #endif
-        return scan_scalar;
+    }
+    return nullptr;
+}
+
+ScanFn best_scan() {
+    static const ScanFn scan = [] {
+        using detail::Scan;
+        for (Scan s : {Scan::BitMatrix, Scan::NibbleTables})
+            if (detail::scan_supported(s)) return scan_function(s);
+        return scan_portable;
     }();
     return scan;
+}
+
+std::vector<EccRecord> check_range_with(ScanFn scan, Bytes raw, std::size_t r) {
+    std::vector<EccRecord> out;
+    if (r >= CHANNEL_RANGES || !scan) return out;
+    const ChannelRange range = channel_offsets()[r];
+    if (range.end > raw.size()) return out;
+    scan(raw.data(), range.start, out);
+    return out;
 }
 
 std::size_t usable_processors() {
@@ -234,14 +259,30 @@ std::string EccFormatError::message() const {
     return head + "ends inside the channel data of its last chip block";
 }
 
-std::vector<EccRecord> check_channel_range(Bytes raw, std::size_t r) {
-    std::vector<EccRecord> out;
-    if (r >= CHANNEL_RANGES) return out;
-    const ChannelRange range = channel_offsets()[r];
-    if (range.end > raw.size()) return out;
-    best_scan()(raw.data(), range.start, out);
-    return out;
+std::vector<EccRecord> check_channel_range(Bytes raw, std::size_t r) { return check_range_with(best_scan(), raw, r); }
+
+namespace detail {
+
+bool scan_supported(Scan scan) {
+#ifdef VUZEVUZ_ECC_X86
+    __builtin_cpu_init();
+    const bool avx2 = __builtin_cpu_supports("avx2") != 0;
+    switch (scan) {
+        case Scan::Portable: return true;
+        case Scan::NibbleTables: return avx2;
+        case Scan::BitMatrix: return avx2 && __builtin_cpu_supports("gfni") != 0;
+    }
+    return false;
+#else
+    return scan == Scan::Portable;
+#endif
 }
+
+std::vector<EccRecord> check_channel_range(Scan scan, Bytes raw, std::size_t r) {
+    return check_range_with(scan_supported(scan) ? scan_function(scan) : nullptr, raw, r);
+}
+
+}  // namespace detail
 
 std::expected<std::vector<EccRecord>, EccFormatError> _ecc_check(Bytes raw) {
     tbb::task_arena& pool = worker_pool();

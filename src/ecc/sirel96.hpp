@@ -99,6 +99,14 @@ struct EccFormatError {
 // Findings of channel range r of `raw`, in word order. `raw` must hold the whole range.
 std::vector<EccRecord> check_channel_range(Bytes raw, std::size_t r);
 
+namespace detail {
+// The ways of scanning a range; each one the processor supports gives the same findings.
+enum class Scan : std::uint8_t { Portable, NibbleTables, BitMatrix };
+bool scan_supported(Scan scan);
+// check_channel_range with the given scan, which must be supported.
+std::vector<EccRecord> check_channel_range(Scan scan, Bytes raw, std::size_t r);
+}  // namespace detail
+
 // Findings of every channel range of the event, range by range, checked on the worker pool.
 std::expected<std::vector<EccRecord>, EccFormatError> _ecc_check(Bytes raw);
 
