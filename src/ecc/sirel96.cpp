@@ -120,9 +120,11 @@ VUZEVUZ_TARGET_AVX2 void scan_nibble_tables(const std::uint8_t* raw, std::size_t
             z[i] = _mm256_xor_si256(x, _mm256_srli_epi16(y, 8));
             any = _mm256_or_si256(any, z[i]);
         }
-        if (!_mm256_testz_si256(any, low_bytes)) [[unlikely]]
-            take_group(raw, start, g, {nonzero_codes(z[0]), nonzero_codes(z[1]), nonzero_codes(z[2]), nonzero_codes(z[3])},
-                       out);
+        if (!_mm256_testz_si256(any, low_bytes)) [[unlikely]] {
+            const std::array<std::uint32_t, GROUP_VECTORS> nonzero = {nonzero_codes(z[0]), nonzero_codes(z[1]),
+                                                                      nonzero_codes(z[2]), nonzero_codes(z[3])};
+            take_group(raw, start, g, nonzero, out);
+        }
     }
 }
 
@@ -151,9 +153,11 @@ VUZEVUZ_TARGET_GFNI void scan_bit_matrix(const std::uint8_t* raw, std::size_t st
             z[i] = _mm256_xor_si256(_mm256_gf2p8affine_epi64_epi8(v, low, 0), _mm256_srli_epi16(y, 8));
             any = _mm256_or_si256(any, z[i]);
         }
-        if (!_mm256_testz_si256(any, low_bytes)) [[unlikely]]
-            take_group(raw, start, g, {nonzero_codes(z[0]), nonzero_codes(z[1]), nonzero_codes(z[2]), nonzero_codes(z[3])},
-                       out);
+        if (!_mm256_testz_si256(any, low_bytes)) [[unlikely]] {
+            const std::array<std::uint32_t, GROUP_VECTORS> nonzero = {nonzero_codes(z[0]), nonzero_codes(z[1]),
+                                                                      nonzero_codes(z[2]), nonzero_codes(z[3])};
+            take_group(raw, start, g, nonzero, out);
+        }
     }
 }
 #endif

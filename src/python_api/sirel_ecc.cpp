@@ -169,7 +169,8 @@ PyObject* ecc_correct(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }  // namespace
 
 PyMethodDef syndrome_def = {
-    "syndrome", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(syndrome)), METH_FASTCALL | METH_KEYWORDS,
+    "syndrome", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(syndrome)),
+    METH_FASTCALL | METH_KEYWORDS,
     "syndrome(data)\n--\n\n"
     "Calculate the syndrome for a given 16-bit data word.\n"
     "The syndrome is a 4-byte array where each byte represents the parity of specific bits in the data word.\n"
@@ -180,7 +181,8 @@ PyMethodDef syndrome_def = {
     "* An array of 4 bytes, each representing the parity of specific bits in the data word.\n"};
 
 PyMethodDef global_parity_def = {
-    "global_parity", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(global_parity)), METH_FASTCALL | METH_KEYWORDS,
+    "global_parity", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(global_parity)),
+    METH_FASTCALL | METH_KEYWORDS,
     "global_parity(data)\n--\n\n"
     "Calculate the global parity for a 16-bit data word.\n"
     "\n"
@@ -194,17 +196,22 @@ PyMethodDef global_parity_def = {
     "* An integer representing the global parity of the data word.\n"};
 
 PyMethodDef syndrome_to_index_def = {
-    "syndrome_to_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(syndrome_to_index)), METH_FASTCALL | METH_KEYWORDS,
+    "syndrome_to_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(syndrome_to_index)),
+    METH_FASTCALL | METH_KEYWORDS,
     "syndrome_to_index(s)\n--\n\n"
     "Convert a syndrome to an index based on the corrections.\n"
     "\n"
     "# Arguments\n"
     "* `s` - bit position or None."};
 
-PyMethodDef ecc_check_def = {"ecc_check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ecc_check)), METH_FASTCALL | METH_KEYWORDS,
-                             "ecc_check(raw_bytes)\n--\n\n"};
+PyMethodDef ecc_check_def = {
+    "ecc_check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ecc_check)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "ecc_check(raw_bytes)\n--\n\n"};
 
-PyMethodDef ecc_correct_def = {"ecc_correct", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ecc_correct)), METH_FASTCALL | METH_KEYWORDS,
-                               "ecc_correct(raw_bytes)\n--\n\n"};
+PyMethodDef ecc_correct_def = {
+    "ecc_correct", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ecc_correct)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "ecc_correct(raw_bytes)\n--\n\n"};
 
 }  // namespace vuzevuz::py
