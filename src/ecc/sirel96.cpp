@@ -250,13 +250,13 @@ const std::array<ChannelRange, CHANNEL_RANGES>& channel_offsets() {
 }
 
 std::string EccFormatError::message() const {
-    const std::string head = "raw event of " + std::to_string(length) + " bytes ";
+    const std::string head = "raw event of length " + std::to_string(length) + " ";
     switch (kind) {
         case Kind::TooShort:
-            return head + "is too short: at least " + std::to_string(TRAILING_BYTES) + " bytes expected";
+            return head + "is too short (at least " + std::to_string(TRAILING_BYTES) + " bytes expected)";
         case Kind::TooManyChipBlocks:
             return head + "holds more than " + std::to_string(MAX_CHIP_BLOCKS) + " chip blocks (at most " +
-                   std::to_string(MAX_EVENT_BYTES) + " bytes)";
+                   std::to_string(MAX_EVENT_BYTES) + " bytes expected)";
         case Kind::TruncatedChipBlock:
             break;
     }
