@@ -2,6 +2,7 @@
 
 import itertools
 import os
+import struct
 
 import vuzevuz
 from acqtools import make_acquisition
@@ -47,6 +48,10 @@ def parse_all(tmp_path, events, **params):
 
 def parse_one(tmp_path, event, **params):
     return parse_all(tmp_path, [event], **params)[0]
+
+
+def words_be(words):
+    return struct.pack(f">{len(words)}H", *words)
 
 
 def time_axis(labels, windows, samples):

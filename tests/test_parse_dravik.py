@@ -1,19 +1,15 @@
 """The dravik parser: groups of big-endian words, four sub-blocks of one window each."""
 
 import random
-import struct
 
 import pytest
 
 import vuzevuz
 from acqtools import make_acquisition
+from parse_support import time_axis, words_be
 
 LENGTH = "Failed to parse event: unexpected length of data"
 CHANNEL = "Failed to parse event: invalid channel number"
-
-
-def words_be(words):
-    return struct.pack(f">{len(words)}H", *words)
 
 
 def group(base, subs, samples, rng, n_window_headers=2, n_event_headers=7, n_footer_words=1):
@@ -27,17 +23,6 @@ def group(base, subs, samples, rng, n_window_headers=2, n_event_headers=7, n_foo
     words += junk(n_footer_words + 1)
     assert len(words) == n_event_headers + 1 + 4 * (n_window_headers + samples) + n_footer_words
     return words_be(words)
-
-
-def ring_time(labels, windows, samples):
-    if not labels:
-        return []
-    first = labels[0]
-    out = []
-    for w in labels:
-        d = w - first if w >= first else w + windows - first
-        out += [(d * samples + s) % 65536 for s in range(samples)]
-    return out
 
 
 def parse(tmp_path, events, channels=4, windows=16, samples=4, **settings):
@@ -113,7 +98,7 @@ def test_round_trip(tmp_path, channels, windows, samples, settings, subs_per_gro
     assert list(ev) == ["data", "window_labels", "time", "timing", "ecc_errors"]
     assert ev["data"] == [[float(v) for v in d] for d in data]
     assert ev["window_labels"] == labels
-    assert ev["time"] == [ring_time(lab, windows, samples) for lab in labels]
+    assert ev["time"] == [time_axis(lab, windows, samples) for lab in labels]
     assert ev["timing"] is None and ev["ecc_errors"] is None
 
 

@@ -2,12 +2,12 @@
 
 import itertools
 import random
-import struct
 
 import pytest
 
 import vuzevuz
 from acqtools import make_acquisition
+from parse_support import words_be
 
 LENGTH = "Failed to parse event: unexpected length of data"
 CHANNEL = "Failed to parse event: invalid channel number"
@@ -17,10 +17,6 @@ EMPTY = "Failed to parse event: Encountered an empty Package which can't be pars
 MODELS = ["hestrelv1_evalr2", "hestrelv2_eval", "hestrelv2_evalr1", "hestrelv2_evalr2"]
 DEFAULTS = dict(chanmask=0x3F, abs_wind_mask=0x3F, timing_mask=0xFFF, timing_shift=12, words=37, headers=4,
                 stop=0xFA5A)
-
-
-def be(words):
-    return struct.pack(f">{len(words)}H", *words)
 
 
 def packet(cfg, w0, w1, w2, w3, data):
@@ -107,7 +103,7 @@ def random_event(rng, cfg, channels, samples, n_packets):
     words += [word(rng, stop) for _ in range(rng.randrange(cfg["words"] + 3))]  # no stop word after it
     if not any(timing):
         return random_event(rng, cfg, channels, samples, n_packets)
-    return be(words), (data, labels, time_axis(timing, samples), timing)
+    return words_be(words), (data, labels, time_axis(timing, samples), timing)
 
 
 ROUND_TRIPS = [
@@ -147,9 +143,9 @@ def test_round_trip(parse, model, channels, samples, settings, seen):
 def test_channel_mask_has_no_shift(parse):
     cfg = dict(DEFAULTS, chanmask=0x0007)
     words = packet(cfg, 0x1235, 0, 0, 0, [9] * 4)  # 0x1235 & 7 = 5
-    (got,) = parse([be(words)], 6, 4, chanmask=7)
+    (got,) = parse([words_be(words)], 6, 4, chanmask=7)
     assert got["data"][5] == [9.0] * 4
-    (got,) = parse([be(words)], 6, 4, chanmask="0x0F00")  # 0x0200: channel 512
+    (got,) = parse([words_be(words)], 6, 4, chanmask="0x0F00")  # 0x0200: channel 512
     assert got == CHANNEL
 
 
@@ -157,7 +153,7 @@ def test_two_packets_defaults(parse):
     cfg = DEFAULTS
     a = packet(cfg, 0, 0x012, 0x345, 0x47, list(range(1, 33)))
     b = packet(cfg, 1, 0, 7, 5, [0] * 31 + [0xFFFF])
-    (got,) = parse([be(a + b)], 2, 32)
+    (got,) = parse([words_be(a + b)], 2, 32)
     assert got["data"] == [[float(v) for v in range(1, 33)], [0.0] * 31 + [65535.0]]
     assert got["window_labels"] == [[0x07], [5]]
     assert got["timing"] == [[0x12345], [7]]
@@ -172,7 +168,7 @@ def test_time_axis_runs_on_from_the_first_timing_value(parse):
     # channel 0 first at timing 10, channel 1 at 12, two packets each; later timing values are not used
     for ch, t in ((0, 10), (1, 12), (0, 500), (1, 3)):
         words += packet(cfg, ch, 0, t, 0, [1, 2, 3, 4])
-    (got,) = parse([be(words)], 3, 4)
+    (got,) = parse([words_be(words)], 3, 4)
     assert got["time"] == [list(range(0, 8)), list(range(8, 16)), []]
     assert got["timing"] == [[10, 500], [12, 3], []]
 
@@ -181,7 +177,7 @@ def test_time_axis_wraps_to_empty(parse):
     # d * samples = 65 * 1000 = 65000, end = 66000 mod 65536 = 464: nothing from 65000 to 464
     cfg = dict(DEFAULTS, words=1005)
     words = packet(cfg, 0, 0, 0, 0, [1] * 1000) + packet(cfg, 1, 0, 65, 0, [2] * 1000)
-    (got,) = parse([be(words)], 2, 1000, packet_size=2008)
+    (got,) = parse([words_be(words)], 2, 1000, packet_size=2008)
     assert got["time"][0] == list(range(1000))
     assert got["time"][1] == []
     assert len(got["data"][1]) == 1000
@@ -190,7 +186,7 @@ def test_time_axis_wraps_to_empty(parse):
 def test_largest_timing_value(parse):
     cfg = dict(DEFAULTS, timing_mask=0xFFFF, timing_shift=16)
     words = packet(cfg, 0, 0xFFFF, 0xFFFF, 0, [1]) + packet(cfg, 1, 0, 0, 0, [1])
-    (got,) = parse([be(words)], 2, 1, timing_mask="0xFFFF", timing_shift=16)
+    (got,) = parse([words_be(words)], 2, 1, timing_mask="0xFFFF", timing_shift=16)
     assert got["timing"] == [[4294967295], [0]]
     # d = 2**32 - 1: start (d * 1) mod 65536 = 65535, end (d + 1) * 1 wraps to 0: no time values
     assert got["time"] == [[], [0]]
@@ -198,7 +194,7 @@ def test_largest_timing_value(parse):
 
 def test_thirty_three_samples_read_the_stop_word(parse):
     words = [0, 0, 0, 0] + [5] * 32 + [0xFA5A]
-    (got,) = parse([be(words)], 1, 33)
+    (got,) = parse([words_be(words)], 1, 33)
     assert got["data"] == [[5.0] * 32 + [float(0xFA5A)]]
     assert got["time"] == [list(range(33))]
 
@@ -206,7 +202,7 @@ def test_thirty_three_samples_read_the_stop_word(parse):
 def test_no_headers(parse):
     # word 0 is both the channel word and the first data value; words 1 to 3 still give timing and label
     words = [2, 0x001, 0x002, 0x0003] + [0] * 32 + [0xFA5A]
-    (got,) = parse([be(words)], 3, 4, headers=0)
+    (got,) = parse([words_be(words)], 3, 4, headers=0)
     assert got["data"] == [[], [], [2.0, 1.0, 2.0, 3.0]]
     assert got["window_labels"] == [[], [], [3]]
     assert got["timing"] == [[], [], [0x1002]]
@@ -216,7 +212,7 @@ def test_zero_packets_are_passed_over(parse):
     cfg = DEFAULTS
     # the zero packet's channel (63) would be invalid, but it is never looked at
     words = packet(cfg, 63, 0, 1, 0, [0] * 8) + packet(cfg, 1, 0, 9, 2, [0] * 7 + [4])
-    (got,) = parse([be(words)], 2, 8)
+    (got,) = parse([words_be(words)], 2, 8)
     assert got["data"] == [[], [0.0] * 7 + [4.0]]
     assert got["timing"] == [[], [9]]
 
@@ -225,35 +221,35 @@ def test_stray_segments_and_tail_are_ignored(parse):
     cfg = DEFAULTS
     good = packet(cfg, 0, 0, 0, 1, [7] * 4)
     words = [1] * 35 + [0xFA5A] + good + [2] * 37 + [0xFA5A] + [3] * 40
-    (got,) = parse([be(words)], 1, 4)
+    (got,) = parse([words_be(words)], 1, 4)
     assert got["data"] == [[7.0] * 4]
 
 
 ERRORS = [
     # event, channels, samples, settings, message
     (b"\x00", 2, 4, {}, LENGTH),
-    (be([0xFA5A]) + b"\x01", 2, 4, {}, LENGTH),
+    (words_be([0xFA5A]) + b"\x01", 2, 4, {}, LENGTH),
     (b"", 2, 4, {}, EMPTY),
-    (be([1] * 35 + [0xFA5A]), 2, 4, {}, EMPTY),  # 36 words
-    (be([1] * 37 + [0xFA5A]), 2, 4, {}, EMPTY),  # 38 words
-    (be([1] * 37), 2, 4, {}, EMPTY),             # no stop word
-    (be([0xFA5A] * 40), 2, 4, {}, EMPTY),
-    (be([1] * 10 + [0xFA5A] + [1] * 25 + [0xFA5A]), 2, 4, {}, EMPTY),  # a stop word inside the data
-    (be([0] * 36 + [0xFA5A]), 2, 4, {}, MISSING),   # every data word 0
-    (be([0, 0, 0, 0, 1, 1, 1] + [0] * 29 + [0xFA5A]), 2, 0, {}, MISSING),  # samples 0
-    (be([1] * 36 + [0xFA5A]), 2, 4, dict(headers=37), MISSING),   # no data word in the packet
-    (be([1] * 36 + [0xFA5A]), 2, 4, dict(headers=2 ** 32 - 1), MISSING),
-    (be([2, 0, 0, 0, 1] + [0] * 31 + [0xFA5A]), 2, 4, {}, CHANNEL),
-    (be([0, 0, 0, 0, 1] + [0] * 31 + [0xFA5A] + [5, 0, 0, 0, 1] + [0] * 31 + [0xFA5A]), 2, 4, {}, CHANNEL),
+    (words_be([1] * 35 + [0xFA5A]), 2, 4, {}, EMPTY),  # 36 words
+    (words_be([1] * 37 + [0xFA5A]), 2, 4, {}, EMPTY),  # 38 words
+    (words_be([1] * 37), 2, 4, {}, EMPTY),             # no stop word
+    (words_be([0xFA5A] * 40), 2, 4, {}, EMPTY),
+    (words_be([1] * 10 + [0xFA5A] + [1] * 25 + [0xFA5A]), 2, 4, {}, EMPTY),  # a stop word inside the data
+    (words_be([0] * 36 + [0xFA5A]), 2, 4, {}, MISSING),   # every data word 0
+    (words_be([0, 0, 0, 0, 1, 1, 1] + [0] * 29 + [0xFA5A]), 2, 0, {}, MISSING),  # samples 0
+    (words_be([1] * 36 + [0xFA5A]), 2, 4, dict(headers=37), MISSING),   # no data word in the packet
+    (words_be([1] * 36 + [0xFA5A]), 2, 4, dict(headers=2 ** 32 - 1), MISSING),
+    (words_be([2, 0, 0, 0, 1] + [0] * 31 + [0xFA5A]), 2, 4, {}, CHANNEL),
+    (words_be([0, 0, 0, 0, 1] + [0] * 31 + [0xFA5A] + [5, 0, 0, 0, 1] + [0] * 31 + [0xFA5A]), 2, 4, {}, CHANNEL),
     # data words beyond the packet: with the defaults at most 33
-    (be([0] * 36 + [0xFA5A]), 2, 34, {}, LENGTH),   # the stop word is looked at and is not 0
-    (be([0, 0, 0, 0, 1] + [0] * 31 + [0xFA5A]), 2, 2 ** 64 - 1, {}, LENGTH),
-    (be([0, 0, 0, 0, 1] + [0] * 31 + [0xFA5A]), 2, 2 ** 64 - 4, {}, LENGTH),   # headers + samples wraps to 0
-    (be([0, 0, 0, 0, 1] + [0] * 31 + [0xFA5A]), 2, 10, dict(headers=30), LENGTH),
+    (words_be([0] * 36 + [0xFA5A]), 2, 34, {}, LENGTH),   # the stop word is looked at and is not 0
+    (words_be([0, 0, 0, 0, 1] + [0] * 31 + [0xFA5A]), 2, 2 ** 64 - 1, {}, LENGTH),
+    (words_be([0, 0, 0, 0, 1] + [0] * 31 + [0xFA5A]), 2, 2 ** 64 - 4, {}, LENGTH),   # headers + samples wraps to 0
+    (words_be([0, 0, 0, 0, 1] + [0] * 31 + [0xFA5A]), 2, 10, dict(headers=30), LENGTH),
     # packets of fewer than four words
-    (be([1, 0, 0xFA5A]), 2, 1, dict(packet_size=4, headers=0), LENGTH),
-    (be([0xFA5A]), 2, 1, dict(packet_size=0, headers=0), LENGTH),   # one word: the stop word itself
-    (be([0xFA5A, 0xFA5A]), 2, 1, dict(packet_size=1), MISSING),     # headers 4 lie beyond it
+    (words_be([1, 0, 0xFA5A]), 2, 1, dict(packet_size=4, headers=0), LENGTH),
+    (words_be([0xFA5A]), 2, 1, dict(packet_size=0, headers=0), LENGTH),   # one word: the stop word itself
+    (words_be([0xFA5A, 0xFA5A]), 2, 1, dict(packet_size=1), MISSING),     # headers 4 lie beyond it
 ]
 
 
@@ -279,7 +275,7 @@ def test_stop_word_setting(parse, value, stop):
     # packets closed by `stop` only: any other stop word finds no packet
     words = packet(cfg, 0, 0, 1, 2, [3, 4]) + packet(cfg, 1, 0, 2, 3, [5, 6])
     assert stop not in words[:36] and 0xFA5A not in words[:36] + words[37:73]
-    (got,) = parse([be(words)], 2, 2, stop_word=value)
+    (got,) = parse([words_be(words)], 2, 2, stop_word=value)
     assert isinstance(got, dict), got
     assert got["data"] == [[3.0, 4.0], [5.0, 6.0]]
 
@@ -302,11 +298,11 @@ def test_unusable_setting_gives_the_default(parse, key, value, bad):
 
 def test_masks_keep_their_low_16_bits(parse):
     words = packet(DEFAULTS, 0x0009, 0, 0, 0x00FF, [1])
-    (got,) = parse([be(words)], 2, 1, chanmask="0x10007", abs_wind_mask="0x100F0")
+    (got,) = parse([words_be(words)], 2, 1, chanmask="0x10007", abs_wind_mask="0x100F0")
     assert got["data"] == [[], [1.0]] and got["window_labels"] == [[], [0xF0]]
     words = packet(DEFAULTS, 0x0001, 0, 0, 0x00FF, [1])
     # a count keeps its low 32 bits: packet_size 2**32 + 72 is 72
-    (got,) = parse([be(words)], 2, 1, packet_size=2 ** 32 + 72)
+    (got,) = parse([words_be(words)], 2, 1, packet_size=2 ** 32 + 72)
     assert got["data"] == [[], [1.0]]
 
 
@@ -323,7 +319,7 @@ def test_truncated_and_padded_events(parse):
     words = []
     for ch in range(4):
         words += packet(cfg, ch, 0, ch, 0, [word(rng, cfg["stop"]) | 1 for _ in range(32)])
-    event = be(words)
+    event = words_be(words)
     cuts = [event[:n] for n in range(len(event))]
     pads = [event + bytes([b]) * n for b in (0x00, 0xFA, 0x5A) for n in range(1, 80)]
     results = parse(cuts + pads, 4, 32)
@@ -344,7 +340,7 @@ def test_random_events(parse, settings):
     rng = random.Random(str(settings))
     stop = 0 if settings.get("stop_word") else 0xFA5A
     events = [bytes(rng.randrange(256) for _ in range(rng.randrange(12))) for _ in range(200)]
-    events += [be([rng.choice([stop, stop, rng.randrange(0x10000), 0, 1]) for _ in range(rng.randrange(60))])
+    events += [words_be([rng.choice([stop, stop, rng.randrange(0x10000), 0, 1]) for _ in range(rng.randrange(60))])
                for _ in range(400)]
     allowed = (LENGTH, CHANNEL, MISSING, EMPTY)
     for got in parse(events, 8, 2, **settings):

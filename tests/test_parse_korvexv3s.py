@@ -1,31 +1,16 @@
 """The korvexv3s parser: channel and window counts found from the event's length."""
 
 import random
-import struct
 
 import pytest
 
 import vuzevuz
 from acqtools import make_acquisition
+from parse_support import time_axis, words_be
 
 LENGTH = "Failed to parse event: unexpected length of data"
 CHANNEL = "Failed to parse event: invalid channel number"
 MISSING = "Failed to parse event: required data missing when parsing"
-
-
-def words_be(words):
-    return struct.pack(f">{len(words)}H", *words)
-
-
-def ring_time(labels, windows, samples):
-    if not labels:
-        return []
-    first = labels[0]
-    out = []
-    for w in labels:
-        d = w - first if w >= first else w + windows - first
-        out += [(d * samples + s) % 65536 for s in range(samples)]
-    return out
 
 
 def encode(windows, rng, n_event_headers=3, n_footer_words=1, window_extra=0):
@@ -115,7 +100,7 @@ def test_round_trip(tmp_path, channels, windows, samples, n_windows, settings, h
     assert list(ev) == ["data", "window_labels", "time", "timing", "ecc_errors"]
     assert ev["data"] == data
     assert ev["window_labels"] == labels
-    assert ev["time"] == [ring_time(lab, windows, samples) for lab in labels]
+    assert ev["time"] == [time_axis(lab, windows, samples) for lab in labels]
     assert ev["timing"] is None and ev["ecc_errors"] is None
 
 
@@ -261,7 +246,7 @@ def test_huge_ring(tmp_path):
     windows = [[[default_head(c, lab, rng)] + [c + 1] * 4 for c in range(2)] for lab in labels]
     ev = parse_one(tmp_path, encode(windows, rng), channels=2, windows=2**64 - 1, samples=4)
     assert ev["window_labels"] == [labels, labels]
-    assert ev["time"] == [ring_time(labels, 2**64 - 1, 4)] * 2
+    assert ev["time"] == [time_axis(labels, 2**64 - 1, 4)] * 2
     assert ev["data"] == [[1.0] * 12, [2.0] * 12]
 
 

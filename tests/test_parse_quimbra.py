@@ -2,12 +2,12 @@
 
 import itertools
 import random
-import struct
 
 import pytest
 
 import vuzevuz
 from acqtools import make_acquisition
+from parse_support import time_axis, words_be
 
 LENGTH = "Failed to parse event: unexpected length of data"
 CHANNEL = "Failed to parse event: invalid channel number"
@@ -15,10 +15,6 @@ MISSING = "Failed to parse event: required data missing when parsing"
 
 DEFAULTS = dict(num_chips=2, databitmask=0xFFF, chanmask=0x300, chan_shift=8, windmask=0xFF,
                 chip_stop_word=0xFFFF, n_chip_headers=3, n_window_headers=1)
-
-
-def be(words):
-    return struct.pack(f">{len(words)}H", *words)
 
 
 def encode(chips, cfg, tail=None):
@@ -37,15 +33,7 @@ def encode(chips, cfg, tail=None):
         words.append(cfg["chip_stop_word"])
     if tail is not None:
         words[-1] = tail
-    return be(words)
-
-
-def ring_time(labels, windows, samples):
-    out = []
-    for w in labels:
-        d = w - labels[0] if w >= labels[0] else w + windows - labels[0]
-        out += [(d * samples + s) % 65536 for s in range(samples)]
-    return out
+    return words_be(words)
 
 
 def expected(chips, cfg, channels, windows, samples):
@@ -57,7 +45,7 @@ def expected(chips, cfg, channels, windows, samples):
             c = chip * per_chip + inchip
             labels[c].append(label & cfg["windmask"])
             data[c] += [float(v & cfg["databitmask"]) for v in values]
-    time = [ring_time(lab, windows, samples) for lab in labels]
+    time = [time_axis(lab, windows, samples) for lab in labels]
     return data, labels, time
 
 
@@ -154,20 +142,20 @@ def test_ring_axis_wraps_and_channels_without_windows_stay_empty(parse):
 ])
 def test_window_header(parse, header, channel, label):
     words = [0x0000, 1, 2, header, 0x0ABC, 0xFFFF]
-    (got,) = parse([be(words)], 4, 256, 1)
+    (got,) = parse([words_be(words)], 4, 256, 1)
     assert got["window_labels"][channel] == [label]
     assert got["data"][channel] == [float(0xABC)]
 
 
 def test_sample_bits_above_the_mask_are_dropped(parse):
-    (got,) = parse([be([0, 1, 2, 0x0005, 0xF123, 0x8FFF, 0xFFFF])], 2, 8, 2)
+    (got,) = parse([words_be([0, 1, 2, 0x0005, 0xF123, 0x8FFF, 0xFFFF])], 2, 8, 2)
     assert got["data"][0] == [float(0x123), 4095.0]
 
 
 def test_piece_of_only_chip_headers_adds_nothing(parse):
     # The first piece's chip number (15) would be out of range, but a piece without windows is not read.
     words = [0xF000, 1, 2, 0xFFFF, 0x1000, 1, 2, 0x0102, 7, 0xFFFF]
-    (got,) = parse([be(words)], 4, 8, 1)
+    (got,) = parse([words_be(words)], 4, 8, 1)
     assert got["data"] == [[], [], [], [7.0]]
     assert got["window_labels"] == [[], [], [], [2]]
 
@@ -176,26 +164,26 @@ ERRORS = [
     # words (or raw bytes), channels, windows, samples, settings, message
     (b"", 4, 8, 1, {}, MISSING),
     (b"\x00\x01\x02", 4, 8, 1, {}, LENGTH),
-    (be([0xFFFF]), 4, 8, 1, {}, LENGTH),                   # only the unread last word: one empty piece
-    (be([0, 1, 2, 0x0001, 5, 0xFFFF, 0]), 4, 8, 1, {}, LENGTH),   # stop word second to last: empty last piece
-    (be([0, 1, 2, 0x0001, 5, 0xFFFF, 0xFFFF, 0, 1, 2, 0xFFFF]), 4, 8, 1, {}, LENGTH),  # adjacent stop words
-    (be([0xFFFF, 0, 1, 2, 0x0001, 5, 0xFFFF]), 4, 8, 1, {}, LENGTH),   # stop word first: empty first piece
-    (be([0, 1, 0xFFFF]), 4, 8, 1, {}, LENGTH),              # piece shorter than its headers
-    (be([0, 1, 2, 0x0001, 5, 6, 0xFFFF]), 4, 8, 1, {}, LENGTH),  # not a whole number of windows
-    (be([0, 1, 2, 0x0001, 5, 0xFFFF, 0x1000, 1, 2, 0x0001, 5]), 4, 8, 1, {}, LENGTH),  # second piece bad
-    (be([0, 1, 2, 0x0001, 0xFFFF, 0xFFFF]), 4, 8, 1, {}, LENGTH),  # a sample equal to the stop word
-    (be([0x2000, 1, 2, 0x0000, 5, 0xFFFF]), 8, 8, 1, {}, CHANNEL),  # chip 2 of chans_per_chip 4
-    (be([0x1000, 1, 2, 0x0300, 5, 0xFFFF]), 6, 8, 1, {}, CHANNEL),  # 1 * 3 + 3
-    (be([0x0000, 1, 2, 0x0300, 5, 0xFFFF]), 2, 8, 1, {}, CHANNEL),
+    (words_be([0xFFFF]), 4, 8, 1, {}, LENGTH),                   # only the unread last word: one empty piece
+    (words_be([0, 1, 2, 0x0001, 5, 0xFFFF, 0]), 4, 8, 1, {}, LENGTH),   # stop word second to last: empty last piece
+    (words_be([0, 1, 2, 0x0001, 5, 0xFFFF, 0xFFFF, 0, 1, 2, 0xFFFF]), 4, 8, 1, {}, LENGTH),  # adjacent stop words
+    (words_be([0xFFFF, 0, 1, 2, 0x0001, 5, 0xFFFF]), 4, 8, 1, {}, LENGTH),   # stop word first: empty first piece
+    (words_be([0, 1, 0xFFFF]), 4, 8, 1, {}, LENGTH),              # piece shorter than its headers
+    (words_be([0, 1, 2, 0x0001, 5, 6, 0xFFFF]), 4, 8, 1, {}, LENGTH),  # not a whole number of windows
+    (words_be([0, 1, 2, 0x0001, 5, 0xFFFF, 0x1000, 1, 2, 0x0001, 5]), 4, 8, 1, {}, LENGTH),  # second piece bad
+    (words_be([0, 1, 2, 0x0001, 0xFFFF, 0xFFFF]), 4, 8, 1, {}, LENGTH),  # a sample equal to the stop word
+    (words_be([0x2000, 1, 2, 0x0000, 5, 0xFFFF]), 8, 8, 1, {}, CHANNEL),  # chip 2 of chans_per_chip 4
+    (words_be([0x1000, 1, 2, 0x0300, 5, 0xFFFF]), 6, 8, 1, {}, CHANNEL),  # 1 * 3 + 3
+    (words_be([0x0000, 1, 2, 0x0300, 5, 0xFFFF]), 2, 8, 1, {}, CHANNEL),
     # a piece fails before a later one is looked at, and the reverse
-    (be([0x2000, 1, 2, 0x0000, 5, 0xFFFF, 0, 1]), 8, 8, 1, {}, CHANNEL),
-    (be([0, 1, 2, 0x0000, 5, 0xFFFF, 0, 1, 0xFFFF, 0x2000, 1, 2, 0, 5, 0xFFFF]), 8, 8, 1, {}, LENGTH),
+    (words_be([0x2000, 1, 2, 0x0000, 5, 0xFFFF, 0, 1]), 8, 8, 1, {}, CHANNEL),
+    (words_be([0, 1, 2, 0x0000, 5, 0xFFFF, 0, 1, 0xFFFF, 0x2000, 1, 2, 0, 5, 0xFFFF]), 8, 8, 1, {}, LENGTH),
     # settings outside the format
-    (be([0, 1, 2, 0x0001, 5, 0xFFFF]), 4, 8, 1, dict(num_chips=0), LENGTH),
-    (be([0, 1, 2, 0xFFFF]), 4, 8, 0, dict(n_window_headers=0), LENGTH),     # windows of no words
-    (be([0, 1, 2, 0x0001, 0xFFFF]), 4, 8, 2 ** 64 - 1, {}, LENGTH),        # window size beyond a word
-    (be([0x0001, 5, 0xFFFF, 0xFFFF, 0x0001, 6, 0xFFFF]), 4, 8, 1, dict(n_chip_headers=0), LENGTH),
-    (be([0x0001, 5, 0xFFFF, 0xFFFF]), 4, 8, 1, dict(n_chip_headers=0), LENGTH),  # area ends with a stop word
+    (words_be([0, 1, 2, 0x0001, 5, 0xFFFF]), 4, 8, 1, dict(num_chips=0), LENGTH),
+    (words_be([0, 1, 2, 0xFFFF]), 4, 8, 0, dict(n_window_headers=0), LENGTH),     # windows of no words
+    (words_be([0, 1, 2, 0x0001, 0xFFFF]), 4, 8, 2 ** 64 - 1, {}, LENGTH),        # window size beyond a word
+    (words_be([0x0001, 5, 0xFFFF, 0xFFFF, 0x0001, 6, 0xFFFF]), 4, 8, 1, dict(n_chip_headers=0), LENGTH),
+    (words_be([0x0001, 5, 0xFFFF, 0xFFFF]), 4, 8, 1, dict(n_chip_headers=0), LENGTH),  # area ends with a stop word
 ]
 
 
@@ -229,7 +217,7 @@ def test_mask_keeps_its_low_16_bits(parse):
 
 def test_count_keeps_its_low_32_bits(parse):
     # num_chips 4294967300 is 4: chip 1, in-chip 1 is channel 2 * 1 + 1 (with 2 chips it would be 5)
-    (got,) = parse([be([0x1000, 1, 2, 0x0100, 9, 0xFFFF])], 8, 8, 1, num_chips=2 ** 32 + 4)
+    (got,) = parse([words_be([0x1000, 1, 2, 0x0100, 9, 0xFFFF])], 8, 8, 1, num_chips=2 ** 32 + 4)
     assert got["data"][3] == [9.0]
 
 
@@ -266,7 +254,7 @@ def test_random_events(parse, settings):
     events = [bytes(rng.randrange(256) for _ in range(rng.randrange(40))) for _ in range(300)]
     # Dense stop words so that short pieces and windows come up often.
     stop = settings.get("chip_stop_word", 0xFFFF)
-    events += [be([rng.choice([stop, rng.randrange(0x10000), 0x0101]) for _ in range(rng.randrange(1, 20))])
+    events += [words_be([rng.choice([stop, rng.randrange(0x10000), 0x0101]) for _ in range(rng.randrange(1, 20))])
                for _ in range(300)]
     for got in parse(events, 8, 8, 1, **settings):
         if isinstance(got, dict):
