@@ -38,6 +38,18 @@ std::optional<MemoryMap> MemoryMap::of(const FileHandle& file) {
     return MemoryMap(addr, size);
 }
 
+std::optional<std::size_t> MemoryMap::mapped_length(const FileHandle& file) {
+    struct stat st;
+    if (::fstat(file.fd(), &st) != 0) return std::nullopt;
+    // A regular file maps with its current length; spare the map when only the length is needed.
+    if (S_ISREG(st.st_mode) && static_cast<std::uintmax_t>(st.st_size) <=
+                                   static_cast<std::uintmax_t>(std::numeric_limits<std::ptrdiff_t>::max()))
+        return static_cast<std::size_t>(st.st_size);
+    auto map = of(file);
+    if (!map) return std::nullopt;
+    return map->bytes().size();
+}
+
 MemoryMap::~MemoryMap() {
     if (addr_) ::munmap(addr_, size_);
 }
@@ -66,12 +78,9 @@ std::expected<std::vector<std::uint8_t>, AcquisitionError> Acquisition::get(std:
     for (std::size_t n = 0;; ++n) {
         auto chunk = ReadChunkFile::open_with_index(*this, n);
         if (!chunk) return std::unexpected(AcquisitionError::index_out_of_bounds());
-        std::size_t count;
-        {
-            auto map = MemoryMap::of(chunk->index_file);
-            if (!map) return std::unexpected(AcquisitionError::invalid_path());
-            count = map->bytes().size() / kEntrySize;
-        }
+        const auto index_length = MemoryMap::mapped_length(chunk->index_file);
+        if (!index_length) return std::unexpected(AcquisitionError::invalid_path());
+        const std::size_t count = *index_length / kEntrySize;
         if (r >= count) {
             r -= count;
             continue;
@@ -99,9 +108,9 @@ std::expected<std::size_t, AcquisitionError> Acquisition::len() const {
     for (std::size_t n = 0;; ++n) {
         auto chunk = ReadChunkFile::open_with_index(*this, n);
         if (!chunk) return total;
-        auto map = MemoryMap::of(chunk->index_file);
-        if (!map) return std::unexpected(AcquisitionError::invalid_path());
-        total += map->bytes().size() / kEntrySize;
+        const auto index_length = MemoryMap::mapped_length(chunk->index_file);
+        if (!index_length) return std::unexpected(AcquisitionError::invalid_path());
+        total += *index_length / kEntrySize;
     }
 }
 

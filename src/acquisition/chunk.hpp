@@ -33,6 +33,8 @@ private:
 class MemoryMap {
 public:
     static std::optional<MemoryMap> of(const FileHandle& file);
+    // The length a map of the file would have, or nothing when it cannot be mapped.
+    static std::optional<std::size_t> mapped_length(const FileHandle& file);
     MemoryMap(MemoryMap&& o) noexcept : addr_(o.addr_), size_(o.size_) { o.addr_ = nullptr; o.size_ = 0; }
     MemoryMap(const MemoryMap&) = delete;
     MemoryMap& operator=(const MemoryMap&) = delete;

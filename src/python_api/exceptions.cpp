@@ -1,0 +1,79 @@
+#include "python_api/exceptions.hpp"
+
+namespace vuzevuz::py {
+
+namespace {
+
+// One process-wide class per slot, created by the first raise that needs it.
+PyObject* module_class(PyObject*& slot, const char* qualified_name) {
+    if (slot) return slot;
+    PyObject* cls = PyErr_NewException(qualified_name, PyExc_Exception, nullptr);
+    if (!cls) return nullptr;
+    if (slot) {  // filled meanwhile
+        Py_DECREF(cls);
+        return slot;
+    }
+    slot = cls;
+    return slot;
+}
+
+PyObject* class_object(PendingError::Class c) {
+    static PyObject* metadata_error = nullptr;
+    static PyObject* parsing_error = nullptr;
+    static PyObject* export_error = nullptr;
+    using C = PendingError::Class;
+    switch (c) {
+        case C::MetadataError: return module_class(metadata_error, "acquisition.MetadataError");
+        case C::ParsingError: return module_class(parsing_error, "acquisition.ParsingError");
+        case C::ExportError: return module_class(export_error, "acquisition.ExportError");
+        case C::FileNotFoundError: return PyExc_FileNotFoundError;
+        case C::OSError: return PyExc_OSError;
+        case C::IndexError: return PyExc_IndexError;
+        case C::ValueError: return PyExc_ValueError;
+        case C::RuntimeError: return PyExc_RuntimeError;
+        case C::MemoryError: return PyExc_MemoryError;
+    }
+    return PyExc_RuntimeError;
+}
+
+}  // namespace
+
+void PendingError::raise() const {
+    PyObject* type = class_object(cls);
+    if (!type) {
+        SavedError cause = SavedError::fetch();
+        PyErr_SetString(PyExc_RuntimeError, "Failed to initialize new exception type.");
+        return;
+    }
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return;
+    PyErr_SetObject(type, text.get());
+}
+
+PendingError pending(const AcquisitionError& e) {
+    using K = AcquisitionError::Kind;
+    using C = PendingError::Class;
+    switch (e.kind) {
+        case K::InvalidPath: return {C::FileNotFoundError, "Invalid path"};
+        case K::CouldNotRead: return {C::OSError, "Could not read acquisition: " + e.text};
+        case K::IndexOutOfBounds: return {C::IndexError, "Index out of bounds"};
+        case K::NoSuchMiscData: break;  // the getters answer None before this
+    }
+    return {C::RuntimeError, "no such optional data"};
+}
+
+PendingError pending(ParsingError e) {
+    return {PendingError::Class::ParsingError, "Failed to parse event: " + std::string(e.fmt())};
+}
+
+PendingError pending(const MetadataError& e) {
+    return {PendingError::Class::MetadataError, "Could not process metadata: " + std::string(e.fmt())};
+}
+
+PendingError pending(const ExportError& e) {
+    return {PendingError::Class::ExportError, "Could not export: " + std::string(e.fmt())};
+}
+
+PendingError pending(const NameError& e) { return {PendingError::Class::ValueError, e.text}; }
+
+}  // namespace vuzevuz::py

@@ -1,0 +1,60 @@
+// Error values of the core turned into Python exceptions.
+#pragma once
+
+#include "python_api/ref.hpp"
+
+#include <exception>
+#include <new>
+#include <string>
+
+#include "error/error.hpp"
+
+namespace vuzevuz::py {
+
+// An exception to raise: its class and one message. Built without the interpreter lock.
+struct PendingError {
+    enum class Class {
+        MetadataError, ParsingError, ExportError,  // the module's own classes
+        FileNotFoundError, OSError, IndexError, ValueError, RuntimeError, MemoryError,
+    };
+    Class cls;
+    std::string message;
+
+    // Sets the interpreter's error indicator; needs the lock.
+    void raise() const;
+};
+
+PendingError pending(const AcquisitionError& e);
+PendingError pending(ParsingError e);
+PendingError pending(const MetadataError& e);
+PendingError pending(const ExportError& e);
+PendingError pending(const NameError& e);
+
+// Raise the error; always returns null, for `return raise(e);`.
+template <class E>
+PyObject* raise(const E& e) {
+    pending(e).raise();
+    return nullptr;
+}
+
+// Runs an entry point body; a C++ exception becomes a Python exception, never unwinding into the interpreter.
+template <class R, class F>
+R guarded(R on_error, F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "internal error");
+    }
+    return on_error;
+}
+
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+    return guarded<PyObject*>(nullptr, std::forward<F>(body));
+}
+
+}  // namespace vuzevuz::py

@@ -1,0 +1,87 @@
+"""Module initialisation, registration and the argument conventions."""
+
+import importlib.util
+import inspect
+
+import pytest
+
+import vuzevuz
+
+NAMES = ["Acquisition", "list_acquisitions", "is_acquisition", "export_csv", "syndrome",
+         "global_parity", "syndrome_to_index", "ecc_check", "ecc_correct"]
+
+
+def test_all_and_attributes():
+    assert vuzevuz.__all__ == NAMES
+    for name in NAMES[1:]:
+        fn = getattr(vuzevuz, name)
+        assert type(fn).__name__ == "builtin_function_or_method"
+        assert fn.__module__ == "vuzevuz"
+        assert fn.__name__ == name
+    for name in ("IterEvents", "MetadataError", "ParsingError", "ExportError"):
+        assert not hasattr(vuzevuz, name)
+    assert vuzevuz.__doc__.endswith(".") and vuzevuz.__doc__.count(".") == 1
+
+
+@pytest.mark.parametrize("name,params", [
+    ("list_acquisitions", ["root_dir"]),
+    ("is_acquisition", ["path"]),
+    ("export_csv", ["acq", "indices", "out_dir", "pedestals_correction"]),
+    ("syndrome", ["data"]),
+    ("global_parity", ["data"]),
+    ("syndrome_to_index", ["s"]),
+    ("ecc_check", ["raw_bytes"]),
+    ("ecc_correct", ["raw_bytes"]),
+])
+def test_text_signatures(name, params):
+    sig = inspect.signature(getattr(vuzevuz, name))
+    assert list(sig.parameters) == params
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in sig.parameters.values())
+
+
+def test_second_initialisation_is_refused():
+    spec = importlib.util.spec_from_file_location("vuzevuz", vuzevuz.__file__)
+    with pytest.raises(ImportError, match="only once"):
+        spec.loader.create_module(spec)
+    assert vuzevuz.__all__ == NAMES
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda: vuzevuz.is_acquisition(), "missing required argument 'path'"),
+    (lambda: vuzevuz.is_acquisition("a", "b"), "takes 1 positional argument but 2 were given"),
+    (lambda: vuzevuz.is_acquisition(pth="a"), "unexpected keyword argument 'pth'"),
+    (lambda: vuzevuz.is_acquisition("a", path="b"), "multiple values for argument 'path'"),
+])
+def test_argument_binding_errors(call, message):
+    with pytest.raises(TypeError, match=message):
+        call()
+
+
+def test_keyword_arguments(tmp_path):
+    assert vuzevuz.is_acquisition(path=str(tmp_path)) is False
+
+
+@pytest.mark.parametrize("value,tname", [(b"x", "bytes"), (1, "int"), (None, "NoneType")])
+def test_path_type_mismatch(value, tname):
+    with pytest.raises(TypeError) as e:
+        vuzevuz.is_acquisition(value)
+    assert str(e.value) == f"argument 'path': '{tname}' object cannot be converted to 'PyString'"
+    assert type(e.value.__cause__) is TypeError
+
+
+def test_path_subclasses(tmp_path):
+    import pathlib
+
+    class S(str):
+        pass
+
+    class P(type(pathlib.Path())):
+        pass
+
+    assert vuzevuz.is_acquisition(S(tmp_path)) is False
+    assert vuzevuz.is_acquisition(P(tmp_path)) is False
+
+
+def test_unencodable_path_is_refused():
+    with pytest.raises(UnicodeEncodeError):
+        vuzevuz.is_acquisition("\ud800\ud800")

@@ -1,0 +1,219 @@
+"""The acquisition store seen from Python: directories, chunk files, raw events, blobs."""
+
+import os
+import struct
+
+import pytest
+
+import vuzevuz
+from acqtools import make_acquisition, write_chunk
+
+
+@pytest.fixture
+def acq_dir(tmp_path):
+    return make_acquisition(tmp_path / "run1")
+
+
+def test_is_acquisition(tmp_path, acq_dir):
+    assert vuzevuz.is_acquisition(acq_dir)
+    assert vuzevuz.is_acquisition(tmp_path / "run1")  # pathlib.Path
+    (tmp_path / "plain").mkdir()
+    (tmp_path / "file").write_text("x")
+    assert not vuzevuz.is_acquisition(str(tmp_path / "plain"))
+    assert not vuzevuz.is_acquisition(str(tmp_path / "file"))
+    assert not vuzevuz.is_acquisition(str(tmp_path / "missing"))
+
+
+def test_is_acquisition_symlinks(tmp_path, acq_dir):
+    os.symlink(acq_dir, tmp_path / "link")
+    assert vuzevuz.is_acquisition(str(tmp_path / "link"))
+    dangling = tmp_path / "dangling"
+    dangling.mkdir()
+    os.symlink(tmp_path / "nowhere", dangling / "metadata.yml")
+    assert not vuzevuz.is_acquisition(str(dangling))
+    meta_dir = tmp_path / "metadir"
+    meta_dir.mkdir()
+    (meta_dir / "metadata.yml").mkdir()
+    assert vuzevuz.is_acquisition(str(meta_dir))
+
+
+def test_list_acquisitions(tmp_path):
+    for name in ("a", "b", "c"):
+        make_acquisition(tmp_path / name)
+    (tmp_path / "notacq").mkdir()
+    (tmp_path / "file.txt").write_text("x")
+    make_acquisition(tmp_path / "notacq" / "deep")
+    found = vuzevuz.list_acquisitions(str(tmp_path))
+    assert sorted(a.name for a in found) == ["a", "b", "c"]
+    assert all(isinstance(a, vuzevuz.Acquisition) for a in found)
+    # the listing order is the directory's
+    assert [a.name for a in found] == [n for n in os.listdir(tmp_path) if n in ("a", "b", "c")]
+
+
+def test_list_acquisitions_relative_roots(tmp_path, monkeypatch):
+    make_acquisition(tmp_path / "runs" / "r")
+    monkeypatch.chdir(tmp_path)
+    assert [a.path for a in vuzevuz.list_acquisitions("runs")] == ["runs/r"]
+
+
+@pytest.mark.parametrize("where", ["missing", "file"])
+def test_list_acquisitions_of_non_directory(tmp_path, where):
+    (tmp_path / "file").write_text("x")
+    assert vuzevuz.list_acquisitions(str(tmp_path / where)) == []
+
+
+def test_list_acquisitions_skips_unconstructible(tmp_path):
+    make_acquisition(tmp_path / "good")
+    make_acquisition(tmp_path / "badyaml", metadata="params: [unclosed\n")
+    make_acquisition(tmp_path / "badmeta", metadata="registers: {}\n")
+    assert [a.name for a in vuzevuz.list_acquisitions(tmp_path)] == ["good"]
+
+
+def test_open_without_chunks(acq_dir):
+    acq = vuzevuz.Acquisition(acq_dir)
+    assert acq.chunk_count == 0
+    assert len(acq) == 0
+    assert not acq
+    with pytest.raises(IndexError, match="^Index out of bounds$"):
+        acq.raw_event(0)
+
+
+def test_events_across_chunks(tmp_path):
+    root = make_acquisition(tmp_path / "r", chunks=[[b"a", b"bb", b"ccc"], [b"dddd", b""]])
+    acq = vuzevuz.Acquisition(root)
+    assert acq.chunk_count == 2
+    assert len(acq) == 5
+    assert [acq.raw_event(i)["rawdata"] for i in range(5)] == [b"a", b"bb", b"ccc", b"dddd", b""]
+    ev = acq.raw_event(3)
+    assert list(ev) == ["rawdata", "pkg_num", "event_num"]
+    assert ev == {"rawdata": b"dddd", "pkg_num": 3, "event_num": 3}
+    with pytest.raises(IndexError, match="^Index out of bounds$"):
+        acq.raw_event(5)
+
+
+def test_missing_chunk_ends_the_acquisition(tmp_path):
+    root = make_acquisition(tmp_path / "r", chunks=[[b"a"], [b"b"], [b"c"]])
+    os.remove(os.path.join(root, "1.idx"))
+    acq = vuzevuz.Acquisition(root)
+    assert acq.chunk_count == 1
+    assert len(acq) == 1
+    with pytest.raises(IndexError):
+        acq.raw_event(1)
+
+
+def test_index_file_trailing_bytes_and_empty_chunk(tmp_path):
+    root = make_acquisition(tmp_path / "r", chunks=[[], [b"xy", b"z"]])
+    with open(os.path.join(root, "1.idx"), "ab") as f:
+        f.write(b"\x01\x02\x03\x04")  # 20 bytes: two entries and a partial one
+    acq = vuzevuz.Acquisition(root)
+    assert len(acq) == 2
+    assert acq.raw_event(0)["rawdata"] == b"xy"
+
+
+@pytest.mark.parametrize("offset,length,expected", [
+    (4, 0, b""),              # empty range at the very end
+    (2, 2, b"cd"),
+    (3, 2, IndexError),       # one byte past the end
+    (0xFFFFFFFF, 1, IndexError),  # no wrap-around of offset + length
+    (0, 0xFFFFFFFF, IndexError),
+])
+def test_entry_ranges(tmp_path, offset, length, expected):
+    root = make_acquisition(tmp_path / "r")
+    with open(os.path.join(root, "0.bin"), "wb") as f:
+        f.write(b"abcd")
+    with open(os.path.join(root, "0.idx"), "wb") as f:
+        f.write(struct.pack("<II", offset, length))
+    acq = vuzevuz.Acquisition(root)
+    assert len(acq) == 1
+    if expected is IndexError:
+        with pytest.raises(IndexError, match="^Index out of bounds$"):
+            acq.raw_event(0)
+    else:
+        assert acq.raw_event(0)["rawdata"] == expected
+
+
+def test_directory_as_index_file(tmp_path):
+    root = make_acquisition(tmp_path / "r", chunks=[[b"a"]])
+    os.mkdir(os.path.join(root, "1.bin"))
+    os.mkdir(os.path.join(root, "1.idx"))
+    acq = vuzevuz.Acquisition(root)
+    assert acq.chunk_count == 2
+    with pytest.raises(FileNotFoundError, match="^Invalid path$"):
+        len(acq)
+    assert acq.raw_event(0)["rawdata"] == b"a"
+    with pytest.raises(FileNotFoundError, match="^Invalid path$"):
+        acq.raw_event(1)
+
+
+def test_directory_as_data_file(tmp_path):
+    root = make_acquisition(tmp_path / "r")
+    os.mkdir(os.path.join(root, "0.bin"))
+    with open(os.path.join(root, "0.idx"), "wb") as f:
+        f.write(struct.pack("<II", 0, 1) * 3)
+    acq = vuzevuz.Acquisition(root)
+    assert len(acq) == 3
+    with pytest.raises(FileNotFoundError, match="^Invalid path$") as e:
+        acq.raw_event(0)
+    assert e.value.errno is None and type(e.value) is FileNotFoundError
+
+
+def test_chunks_read_anew(tmp_path):
+    root = make_acquisition(tmp_path / "r", chunks=[[b"a"]])
+    acq = vuzevuz.Acquisition(root)
+    assert len(acq) == 1
+    write_chunk(root, 1, [b"b", b"c"])
+    assert len(acq) == 3
+    assert acq.raw_event(2)["rawdata"] == b"c"
+
+
+@pytest.mark.parametrize("getter,file", [
+    ("readout_metadata", "readout_metadata"),
+    ("pedestals_calibration", "pedestals_calibration"),
+    ("adc_to_mv_calibration", "adc2mv_calibration"),
+    ("timing_calibration", "timing_calibration"),
+])
+def test_blobs(tmp_path, getter, file):
+    from acqtools import write_blob
+    root = make_acquisition(tmp_path / "r")
+    acq = vuzevuz.Acquisition(root)
+    assert getattr(acq, getter) is None
+    write_blob(root, file, {"data": [[1.5]], "who": file})
+    first, second = getattr(acq, getter), getattr(acq, getter)
+    assert first == {"data": [[1.5]], "who": file}
+    assert first is not second
+
+
+def test_blob_not_gzip_raises_gzip_error(tmp_path):
+    import gzip
+    root = make_acquisition(tmp_path / "r")
+    (tmp_path / "r" / "timing_calibration").write_bytes(b"not gzip")
+    with pytest.raises(gzip.BadGzipFile):
+        vuzevuz.Acquisition(root).timing_calibration
+
+
+def test_blob_unreadable(tmp_path):
+    root = make_acquisition(tmp_path / "r")
+    os.mkdir(os.path.join(root, "readout_metadata"))
+    with pytest.raises(OSError) as e:
+        vuzevuz.Acquisition(root).readout_metadata
+    assert type(e.value) is OSError
+    assert str(e.value) == "Could not read acquisition: Is a directory (os error 21)"
+    assert e.value.errno is None
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads files without permission")
+def test_blob_permission_denied(tmp_path):
+    root = make_acquisition(tmp_path / "r")
+    blob = tmp_path / "r" / "readout_metadata"
+    blob.write_bytes(b"x")
+    blob.chmod(0)
+    with pytest.raises(OSError, match=r"^Could not read acquisition: Permission denied \(os error 13\)$"):
+        vuzevuz.Acquisition(root).readout_metadata
+
+
+def test_empty_blob_reaches_gzip(tmp_path):
+    root = make_acquisition(tmp_path / "r")
+    (tmp_path / "r" / "readout_metadata").write_bytes(b"")
+    # gzip.decompress(b"") gives b"", and pickle.loads(b"") raises EOFError
+    with pytest.raises(EOFError):
+        vuzevuz.Acquisition(root).readout_metadata
