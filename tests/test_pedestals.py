@@ -65,9 +65,11 @@ def tuples(t):
         {"data": tuples(TABLE)},
         frozenset([tuples(TABLE)]),
         {"data": [[(1.5, 2.5), [3.25, 4]]]},
+        # Several frames, and a large object written outside them.
+        {"pad": list(range(-40000, 40000, 3)), "blob": b"x" * 300_000, "data": TABLE},
     ],
     ids=["dict", "bytes-key", "extra-keys", "skipped-values", "list", "tuple", "tuple-table", "dict-tuples",
-         "frozenset", "mixed"],
+         "frozenset", "mixed", "large"],
 )
 def test_blob_in_every_protocol_is_applied(tmp_path, obj, protocol):
     assert export_data(tmp_path, gz(pickle.dumps(obj, protocol=protocol))) == CORRECTED

@@ -15,6 +15,7 @@
 
 #include "calibration/corrections.hpp"
 #include "calibration/pedestals.hpp"
+#include "export/csv.hpp"
 #include "export/float_text.hpp"
 #include "export/merge.hpp"
 #include "export/rows.hpp"
@@ -439,6 +440,30 @@ void corrected_iterator() {
     }
 }
 
+// A block size of 0 cannot cut the index list: refused before any file is made.
+void zero_block_size() {
+    char tmpl[] = "/tmp/vuzevuz-unit-XXXXXX";
+    const std::string dir = ::mkdtemp(tmpl);
+    const std::string meta = dir + "/metadata.yml";
+    if (FILE* f = std::fopen(meta.c_str(), "w")) {
+        std::fputs("params:\n  model: ysk16\n  channels: 1\n  windows: 1\n  samples: 1\nregisters: {}\n", f);
+        std::fclose(f);
+    }
+    auto acq = Acquisition::open(dir);
+    CHECK(acq.has_value());
+    if (acq) {
+        const std::vector<std::uint32_t> indices{0};
+        auto params = acq->metadata();
+        CHECK(params.has_value());
+        auto r = csv::export_csv_from_acq(*acq, indices, calibration::Corrections(params->params), dir, 0);
+        CHECK(!r.has_value() && std::holds_alternative<csv::ZeroBlockSize>(r.error()));
+        const std::string file = csv::block_path(dir, *acq->name(), 0);
+        CHECK(::access(file.c_str(), F_OK) != 0);
+    }
+    ::unlink(meta.c_str());
+    ::rmdir(dir.c_str());
+}
+
 }  // namespace
 
 int main() {
@@ -449,6 +474,7 @@ int main() {
     header_and_channels();
     correction();
     corrected_iterator();
+    zero_block_size();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
