@@ -7,6 +7,7 @@ import pytest
 
 import vuzevuz
 from acqtools import make_acquisition
+from parse_support import time_axis
 from ysk16 import block, event
 
 KEYS = ["data", "window_labels", "time", "timing", "ecc_errors"]
@@ -23,15 +24,6 @@ def parse_error(tmp_path, ev, **kw):
         parse(tmp_path, ev, **kw)
     assert type(e.value).__name__ == "ParsingError" and type(e.value).__module__ == "acquisition"
     return str(e.value)
-
-
-def ring_times(labels, windows, samples):
-    first = labels[0]
-    out = []
-    for w in labels:
-        d = w - first if w >= first else w + windows - first
-        out += [(d * samples + s) % 65536 for s in range(samples)]
-    return out
 
 
 @pytest.mark.parametrize("seed", range(5))
@@ -53,7 +45,7 @@ def test_round_trip(tmp_path, seed):
     assert list(ev) == KEYS
     assert ev["data"] == [[float(v) for v in expected_data[c]] for c in range(channels)]
     assert ev["window_labels"] == [expected_labels[c] for c in range(channels)]
-    assert ev["time"] == [ring_times(expected_labels[c], windows, samples) for c in range(channels)]
+    assert ev["time"] == [time_axis(expected_labels[c], windows, samples) for c in range(channels)]
     assert ev["timing"] is None and ev["ecc_errors"] is None
 
 

@@ -24,6 +24,9 @@ constexpr std::size_t kMaxLevel = 128;
 // What aliases may add on top of the document's own nodes, in values and in scalar bytes.
 constexpr std::size_t kAliasValues = 1'000'000;
 constexpr std::size_t kAliasTextBytes = std::size_t{64} << 20;
+// Nesting bound for the whole stream, skipped values included: the scanner's work per token grows
+// with the depth, so this keeps the time linear in the size of the text.
+constexpr std::size_t kMaxStreamDepth = 1000;
 
 constexpr std::string_view kStdTag = "tag:yaml.org,2002:";
 constexpr std::string_view kIntTag = "tag:yaml.org,2002:int";
@@ -153,6 +156,7 @@ Result<Document> compose(std::string_view text) {
                 auto idx = add(std::move(n), seq ? e.data.sequence_start.anchor : e.data.mapping_start.anchor);
                 if (!idx) return std::unexpected(idx.error());
                 attach(*idx);
+                if (open.size() >= kMaxStreamDepth) return fail("nesting too deep");
                 open.push_back(*idx);
                 break;
             }

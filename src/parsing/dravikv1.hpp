@@ -10,4 +10,14 @@ struct Dravikv1Event : EventHead {
     static ParseResult<Dravikv1Event> parse_into(Bytes bytes, const Params& params);
 };
 
+namespace dravikv1 {
+
+struct ParamsCache {
+    std::size_t channels, windows, samples;
+    std::uint32_t n_window_headers, n_event_headers, n_footer_words;
+
+    explicit ParamsCache(const Params& params);
+};
+
+}  // namespace dravikv1
 }  // namespace vuzevuz::parsing

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include "parsing/util.hpp"
 
 namespace vuzevuz::parsing {
@@ -11,4 +13,22 @@ struct Korvexv3SEvent : EventHead {
     static ParseResult<Korvexv3SEvent> parse_into(Bytes bytes, const Params& params);
 };
 
+namespace korvexv3s {
+
+struct ParamsCache {
+    std::size_t channels, windows, samples;
+    std::uint32_t n_channel_headers, n_event_headers, n_footer_words, n_window_headers, n_window_footers, n_last_bits;
+    std::uint16_t chanmask, chan_shift, windmask, datamask;
+
+    explicit ParamsCache(const Params& params);
+};
+
+// The channel count that an event of `len` bytes (even) stands for: among the pairs
+// (j channels, i windows), 1 <= j <= channels and 1 <= i < windows, whose length
+// 2 * (n_event_headers + n_footer_words + i * (j * block + n_window_footers)) is `len`,
+// the only one, or else the one with most channels whose first window fits.
+// Lengths are exact integers: a pair whose length exceeds the machine word matches nothing.
+std::optional<std::size_t> channels_for_length(std::size_t len, std::size_t block, const ParamsCache& pc);
+
+}  // namespace korvexv3s
 }  // namespace vuzevuz::parsing

@@ -1,14 +1,12 @@
 #pragma once
 
-#include "parsing/util.hpp"
+#include "parsing/korvexv3.hpp"
 
 namespace vuzevuz::parsing {
 
-struct Pellamv2Event : EventHead {
-    using EventHead::EventHead;
-    std::uint32_t header_value = 0;
-    std::uint8_t header_byte = 0;
-
+// Same raw format and fields as korvexv3.
+struct Pellamv2Event : Korvexv3Fields {
+    using Korvexv3Fields::Korvexv3Fields;
     static ParseResult<Pellamv2Event> parse_into(Bytes bytes, const Params& params);
 };
 

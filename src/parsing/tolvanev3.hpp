@@ -1,5 +1,8 @@
 #pragma once
 
+#include <optional>
+#include <utility>
+
 #include "parsing/util.hpp"
 
 namespace vuzevuz::parsing {
@@ -7,9 +10,27 @@ namespace vuzevuz::parsing {
 struct Tolvanev3Event : EventHead {
     using EventHead::EventHead;
     std::uint32_t header_value = 0;
-    std::uint8_t header_byte = 0;
+    std::uint16_t header_byte = 0;
 
     static ParseResult<Tolvanev3Event> parse_into(Bytes bytes, const Params& params);
 };
 
+namespace tolvanev3 {
+
+struct ParamsCache {
+    std::size_t channels, windows, samples;
+    std::uint32_t n_event_headers, n_window_headers, n_footer_words, n_last_bits;
+    std::size_t block;     // words of one channel block
+    bool block_overflows;  // n_channel_headers + samples beyond a machine word
+    std::uint16_t chanmask, chan_shift, windmask, datamask;
+
+    static ParamsCache from(const Params& params);
+};
+
+// (channels, windows) that an event of `byte_length` bytes stands for: among the pairs
+// (j, i), 1 <= j <= channels and 1 <= i < windows, with (j * block + 1) * 2 * i + 8 equal to
+// the length, the only one, or else the one with most channels whose first window fits.
+std::optional<std::pair<std::size_t, std::size_t>> get_chan_winds(std::size_t byte_length, const ParamsCache& pc);
+
+}  // namespace tolvanev3
 }  // namespace vuzevuz::parsing

@@ -25,13 +25,15 @@ std::expected<void, ParsingError> set_time_axis(PerChannel<std::uint16_t>& time,
         if (labels.empty()) continue;
         if (c >= time.size()) return fail(ParsingError::Kind::MissingData);
         auto& out = time[c];
-        out.reserve(out.size() + labels.size() * samples);
+        const std::size_t at = out.size();
+        out.resize(at + labels.size() * samples);
+        std::uint16_t* p = out.data() + at;
         const std::size_t first = labels[0];
         for (const std::size_t w : labels) {
             // Unsigned arithmetic: a label far below the origin wraps like d mod 65536.
             const std::size_t d = w >= first ? w - first : w + windows - first;
-            const std::size_t base = d * samples;
-            for (std::size_t s = 0; s < samples; ++s) out.push_back(static_cast<std::uint16_t>(base + s));
+            const auto base = static_cast<std::uint16_t>(d * samples);
+            for (std::size_t s = 0; s < samples; ++s) *p++ = static_cast<std::uint16_t>(base + s);
         }
     }
     return {};

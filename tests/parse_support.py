@@ -1,0 +1,94 @@
+"""Helpers for the parser tests: parsing events through an acquisition, expected shapes."""
+
+import itertools
+import os
+import struct
+
+import vuzevuz
+from acqtools import make_acquisition
+
+MESSAGES = {
+    1: "unexpected length of data",
+    2: "invalid channel number",
+    4: "required data missing when parsing",
+}
+CODES = {"Failed to parse event: " + text: code for code, text in MESSAGES.items()}
+
+_dirs = itertools.count()
+
+
+class Failed:
+    """A ParsingError raised for one event, kept as its code."""
+
+    def __init__(self, code):
+        self.code = code
+
+    def __eq__(self, other):
+        return isinstance(other, Failed) and other.code == self.code
+
+    def __repr__(self):
+        return f"Failed({self.code})"
+
+
+def parse_all(tmp_path, events, **params):
+    """Writes `events` into one chunk and parses each; a ParsingError becomes Failed(code)."""
+    root = os.path.join(str(tmp_path), f"acq{next(_dirs)}")
+    make_acquisition(root, chunks=[list(events)], **params)
+    acq = vuzevuz.Acquisition(root)
+    out = []
+    for i in range(len(events)):
+        try:
+            out.append(acq.parsed_event(i))
+        except Exception as exc:  # the class lives in the extension, not on the module
+            if type(exc).__name__ != "ParsingError":
+                raise
+            out.append(Failed(CODES[str(exc)]))
+    return out
+
+
+def parse_one(tmp_path, event, **params):
+    return parse_all(tmp_path, [event], **params)[0]
+
+
+def words_be(words):
+    return struct.pack(f">{len(words)}H", *words)
+
+
+def time_axis(labels, windows, samples):
+    """The ring time axis of one channel's labels."""
+    if not labels:
+        return []
+    first = labels[0]
+    out = []
+    for w in labels:
+        d = w - first if w >= first else w + windows - first
+        out += [(d * samples + s) % 65536 for s in range(samples)]
+    return out
+
+
+def expected_dict(data, labels, channels, windows, samples, ecc=None):
+    """The dictionary of a record whose lists are `data` and `labels`; time below `channels`."""
+    return {
+        "data": data,
+        "window_labels": labels,
+        "time": [time_axis(l, windows, samples) if c < channels else [] for c, l in enumerate(labels)],
+        "timing": None,
+        "ecc_errors": ecc,
+    }
+
+
+def assert_same(got, want):
+    """Compares a parsed dictionary with the expected one, values and types."""
+    assert not isinstance(got, Failed), got
+    assert list(got) == ["data", "window_labels", "time", "timing", "ecc_errors"]
+    assert got == want
+    assert all(type(v) is float for row in got["data"] for v in row)
+
+
+def noisy(value, mask, shift, rng, keep_out=0):
+    """A word whose (word & mask) >> shift is `value` (shifted into the mask); the other bits are
+    random, except those of `keep_out`."""
+    used = mask & ~((1 << shift) - 1)
+    word = value << shift
+    assert word & ~used == 0, "value does not fit its field"
+    return word | (rng.getrandbits(16) & ~used & ~keep_out)
