@@ -299,3 +299,95 @@ def test_other_threads_run_while_exporting(tmp_path, out):
     subprocess.run([sys.executable, "-c", script], env=env, check=True, timeout=60)
     assert (out / "run (chunk 0).csv").read_text() == HEADER + (
         "0,0,0,0,0,,,\n0,0,0,1,1,,,\n0,0,1,2,2,1,4,0\n0,0,1,3,3,1,5,1\n0,0,,,,0,6,2\n0,0,,,,0,7,3\n")
+
+
+def stop_packet(w0, w1, w2, w3, data):
+    """A hestrel packet with the default layout: four header words, data, filler, the stop word."""
+    words = [w0, w1, w2, w3] + list(data)
+    return words + [1] * (36 - len(words)) + [0xFA5A]
+
+
+def test_hestrel_timing_column(tmp_path, out):
+    # Timing values pass through a 32-bit float: 4294967295 prints as 4294967300, 16777217 as 16777216.
+    root = tmp_path / "run"
+    words = stop_packet(0, 0xFFFF, 0xFFFF, 7, [10, 11]) + stop_packet(0, 0x100, 1, 8, [12, 13])
+    make_acquisition(root, [[struct_words(words)]], model="hestrelv2_evalr1", channels=1, windows=64, samples=2,
+                     timing_mask="0xFFFF", timing_shift=16)
+    vuzevuz.export_csv(vuzevuz.Acquisition(root), [0], out, False)
+    assert (out / "run (chunk 0).csv").read_text() == (
+        "acq_num,evt_num,windnum_ch0,data_ch0,time_ch0,timing_ch0\n"
+        "0,0,7,10,0,4294967300\n0,0,7,11,1,4294967300\n0,0,8,12,2,16777216\n0,0,8,13,3,16777216\n")
+
+
+def struct_words(words):
+    return b"".join(w.to_bytes(2, "big") for w in words)
+
+
+MODELS = ["tolvanev3", "quimbra_pellam", "quimbra_korvex", "pellamv2", "korvexv3", "korvexv3s", "dravik", "ysk16",
+          "sirel96", "hestrelv1_evalr2", "hestrelv2_eval", "hestrelv2_evalr1", "hestrelv2_evalr2"]
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_every_model_is_exported(tmp_path, out, model):
+    # An empty event parses for no family: the file holds the header only.
+    root = tmp_path / "run"
+    make_acquisition(root, [[b""]], model=model, channels=2, windows=2, samples=2)
+    vuzevuz.export_csv(vuzevuz.Acquisition(root), [0], out, True)
+    assert (out / "run (chunk 0).csv").read_text() == "acq_num,evt_num\n"
+
+
+def merged_order(lists):
+    """The merged window order, written from its description."""
+    work = [list(x) for x in lists if x]
+    merged = []
+    while any(work):
+        live = [w for w in work if w]
+        increasing = next((w for w in live if w[0] < w[-1]), None)
+        heads = [w[0] for w in live if w[-1] < w[0] and increasing is not None and w[0] not in increasing]
+        chosen = min(heads or [w[0] for w in live])
+        if not merged or merged[-1] != chosen:
+            merged.append(chosen)
+        for w in live:
+            if w[0] == chosen:
+                del w[0]
+    return merged
+
+
+def layout(events, samples):
+    """The file and the standard output that the export should make of parsed events."""
+    channels = sorted({c for ev in events for c, d in enumerate(ev["data"]) if d})
+    lines = ["acq_num,evt_num" + "".join(f",windnum_ch{c},data_ch{c},time_ch{c}" for c in channels)]
+    printed = []
+    for n, ev in enumerate(events):
+        merged = merged_order(ev["window_labels"])
+        table = [[0, n] + [None] * (3 * len(channels)) for _ in range(len(merged) * samples)]
+        for k, c in enumerate(channels):
+            data, labels = ev["data"][c], ev["window_labels"][c]
+            if not data:
+                continue
+            r0 = merged.index(labels[0]) * samples if merged else 0
+            if r0 + len(data) > len(table):
+                printed.append(f"Bad channel {c} at Event {n}\n")
+                continue
+            for j, v in enumerate(data):
+                table[r0 + j][2 + 3 * k: 5 + 3 * k] = [labels[j // samples], int(v), ev["time"][c][j]]
+        lines += [",".join("" if x is None else str(x) for x in row) for row in table]
+    return "\n".join(lines) + "\n", "".join(printed)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_rows_follow_the_merged_window_order(tmp_path, out, capfd, seed):
+    rng = np.random.default_rng(seed)
+    channels, windows, samples = int(rng.integers(1, 5)), int(rng.integers(1, 6)), int(rng.integers(1, 4))
+    events = []
+    for _ in range(12):
+        blocks = [ysk16.block(int(rng.integers(channels)), int(rng.integers(windows)),
+                              rng.integers(0, 1024, windows * samples).tolist()) for _ in range(channels)]
+        events.append(ysk16.event(blocks))
+    root = tmp_path / "run"
+    make_acquisition(root, [events], channels=channels, windows=windows, samples=samples)
+    acq = vuzevuz.Acquisition(root)
+    vuzevuz.export_csv(acq, range(12), out, False)
+    text, printed = layout([acq[i] for i in range(12)], samples)
+    assert (out / "run (chunk 0).csv").read_text() == text
+    assert capfd.readouterr().out == printed
