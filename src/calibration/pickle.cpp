@@ -1,5 +1,6 @@
 #include "calibration/pickle.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <limits>
