@@ -312,7 +312,8 @@ private:
         }
         return {};
     }
-    // A line up to (not including) its line feed.
+    // A line up to (not including) its line feed. Its bytes count against the budget until
+    // drop() gives them back.
     std::expected<std::string, Error> line() {
         std::string out;
         for (;;) {
@@ -349,6 +350,7 @@ private:
         used_ += n;
         return {};
     }
+    void drop(const std::string& line) { used_ -= line.size(); }
 
     // ---- objects ----
     std::expected<Value, Error> new_text(Kind kind, std::string s) {
@@ -627,6 +629,7 @@ std::expected<void, Error> Reader::step(std::uint8_t op) {
         case LONG: {
             auto l = line();
             if (!l) return std::unexpected(l.error());
+            drop(*l);
             return load_int(*l, op == LONG);
         }
         case BININT:
@@ -653,6 +656,7 @@ std::expected<void, Error> Reader::step(std::uint8_t op) {
         case FLOAT: {
             auto l = line();
             if (!l) return std::unexpected(l.error());
+            drop(*l);
             const auto f = parse_float_text(*l);
             if (!f) return fail("invalid float text");
             Value v;
@@ -735,7 +739,11 @@ std::expected<void, Error> Reader::step(std::uint8_t op) {
         case STRING: {
             auto l = line();
             if (!l) return std::unexpected(l.error());
+            drop(*l);
             auto s = quoted_string(*l);
+            if (s) {
+                if (auto c = charge(s->size()); !c) return c;
+            }
             if (!s) return fail("invalid STRING argument");
             auto v = new_text(Kind::Str, std::move(*s));
             if (!v) return std::unexpected(v.error());
@@ -744,6 +752,7 @@ std::expected<void, Error> Reader::step(std::uint8_t op) {
         case UNICODE: {
             auto l = line();
             if (!l) return std::unexpected(l.error());
+            drop(*l);
             auto s = raw_unicode_escape(*l);
             if (!s) return fail("invalid UNICODE argument");
             if (auto c = charge(s->size()); !c) return c;
@@ -819,6 +828,7 @@ std::expected<void, Error> Reader::step(std::uint8_t op) {
         case GET: {
             auto l = line();
             if (!l) return std::unexpected(l.error());
+            drop(*l);
             std::int64_t idx;
             if (parse_decimal(*l, idx) != IntText::Small || idx < 0) return fail("invalid memo index");
             return op == PUT ? memo_put(std::uint64_t(idx)) : memo_get(std::uint64_t(idx));
@@ -842,6 +852,8 @@ std::expected<void, Error> Reader::step(std::uint8_t op) {
             if (!module) return std::unexpected(module.error());
             auto name = line();
             if (!name) return std::unexpected(name.error());
+            drop(*module);
+            drop(*name);
             return load_global(*module, *name);
         }
         case STACK_GLOBAL: {
