@@ -1,0 +1,100 @@
+#include "export/csv.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+
+#include "export/rows.hpp"
+#include "parsing/models.hpp"
+
+namespace vuzevuz::csv {
+
+std::string block_path(const std::string& out_dir, const std::string& name, std::size_t k) {
+    std::string path = out_dir;
+    if (!path.empty() && path.back() != '/') path += '/';
+    path += name;
+    path += " (chunk ";
+    path += std::to_string(k);
+    path += ").csv";
+    return path;
+}
+
+namespace {
+
+// The events of a block's indices that can be fetched and parsed, in order; others are passed over.
+template <class E>
+class FetchParse {
+public:
+    FetchParse(const Acquisition& acq, const Params& params, std::span<const std::uint32_t> indices)
+        : acq_(&acq), params_(&params), indices_(indices) {}
+
+    std::optional<E> next() {
+        while (pos_ < indices_.size()) {
+            auto raw = acq_->get(indices_[pos_++]);
+            if (!raw) continue;
+            auto ev = E::parse_into(*raw, *params_);
+            if (!ev) continue;
+            return std::move(*ev);
+        }
+        return std::nullopt;
+    }
+
+private:
+    const Acquisition* acq_;
+    const Params* params_;
+    std::span<const std::uint32_t> indices_;
+    std::size_t pos_ = 0;
+};
+
+template <class E>
+std::expected<void, ExportError> export_chunk(const Acquisition& acq, const Params& params,
+                                              calibration::Corrections corrections,
+                                              std::span<const std::uint32_t> block, const std::string& path) {
+    // An embedded NUL would name another file.
+    if (path.find('\0') != std::string::npos) return std::unexpected(ExportError::from_errno(EINVAL));
+    int fd;
+    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return std::unexpected(ExportError::from_errno(errno));
+    CsvWriter writer(fd);
+
+    calibration::Corrected<FetchParse<E>, E> events(std::move(corrections), FetchParse<E>(acq, params, block));
+    std::vector<E> list;
+    list.reserve(block.size());
+    while (auto item = events.next())
+        if (*item) list.push_back(std::move(**item));
+    return ExportCsv<E>::export_csv(list, std::move(writer), params);
+}
+
+}  // namespace
+
+std::expected<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, std::span<const std::uint32_t> indices,
+                                                       calibration::Corrections corrections, std::string out_dir,
+                                                       std::size_t block_size) {
+    using Fail = std::unexpected<ExportFailure>;
+    auto meta = acq.metadata();
+    if (!meta) return Fail(ExportError::accessing_acquisition(std::move(meta.error())));
+    const Params params = std::move(meta->params);
+    if (block_size == 0) return Fail(ZeroBlockSize{});
+    if (indices.empty()) return {};
+
+    // The name is asked for at the first block, before any file exists; it is the same for all.
+    auto name = acq.name();
+    if (!name) return Fail(std::move(name.error()));
+
+    auto done = parsing::with_event_type(params.model, [&]<class E>(std::type_identity<E>) -> std::expected<void, ExportError> {
+        for (std::size_t k = 0, start = 0; start < indices.size(); ++k, start += block_size) {
+            const auto block = indices.subspan(start, std::min(block_size, indices.size() - start));
+            if (auto r = export_chunk<E>(acq, params, corrections, block, block_path(out_dir, *name, k)); !r)
+                return r;
+        }
+        return {};
+    });
+    if (!done) return Fail(ExportError::parsing(done.error()));
+    if (!*done) return Fail(std::move(done->error()));
+    return {};
+}
+
+}  // namespace vuzevuz::csv

@@ -1,0 +1,33 @@
+#include "export/rows.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace vuzevuz::csv {
+
+void report_bad_channel(std::size_t ch, std::size_t n) {
+    const std::string line = "Bad channel " + std::to_string(ch) + " at Event " + std::to_string(n) + "\n";
+    for (std::size_t done = 0; done < line.size();) {
+        const ssize_t k = ::write(STDOUT_FILENO, line.data() + done, line.size() - done);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) return;  // nowhere to report to
+        done += std::size_t(k);
+    }
+}
+
+std::expected<void, ExportError> write_header(CsvWriter& w, std::span<const std::size_t> channels, bool timing) {
+    w.plain_field("acq_num");
+    w.plain_field("evt_num");
+    for (const std::size_t c : channels) {
+        const std::string num = std::to_string(c);
+        w.plain_field("windnum_ch" + num);
+        w.plain_field("data_ch" + num);
+        w.plain_field("time_ch" + num);
+        if (timing) w.plain_field("timing_ch" + num);
+    }
+    if (auto r = w.end_record(); !r) return std::unexpected(ExportError::csv(std::move(r.error())));
+    return {};
+}
+
+}  // namespace vuzevuz::csv

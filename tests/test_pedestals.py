@@ -1,0 +1,332 @@
+"""The pedestal blob read in process and the correction, seen through export_csv."""
+
+import collections
+import gzip
+import os
+import pickle
+import struct
+import subprocess
+import sys
+import textwrap
+import zlib
+
+import pytest
+
+import vuzevuz
+from acqtools import make_acquisition
+import ysk16
+
+# One channel, windows 0 and 1, two samples each.
+DATA = [10, 20, 30, 40]
+TABLE = [[[1.5, 2.5], [3.25, 4]]]
+CORRECTED = ["8.5", "17.5", "26.75", "36"]
+RAW = ["10", "20", "30", "40"]
+
+PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
+
+
+def gz(pickled):
+    return gzip.compress(pickled)
+
+
+def export_data(tmp_path, blob, correction=True, data=DATA):
+    """Exports the one event with `blob` as "pedestals_calibration" (None: no blob); returns data_ch0."""
+    root = tmp_path / "run"
+    make_acquisition(root, [[ysk16.event([ysk16.block(0, 0, data)])]], channels=1, windows=2, samples=2)
+    if blob is not None:
+        (root / "pedestals_calibration").write_bytes(blob)
+    out = tmp_path / "out"
+    out.mkdir(exist_ok=True)
+    vuzevuz.export_csv(vuzevuz.Acquisition(root), [0], out, correction)
+    lines = (out / "run (chunk 0).csv").read_text().splitlines()
+    if len(lines) == 1:  # the event was dropped
+        assert lines == ["acq_num,evt_num"]
+        return []
+    assert lines[0] == "acq_num,evt_num,windnum_ch0,data_ch0,time_ch0"
+    return [line.split(",")[3] for line in lines[1:]]
+
+
+def tuples(t):
+    return tuple(tuple(tuple(w) for w in ch) for ch in t)
+
+
+@pytest.mark.parametrize("protocol", PROTOCOLS)
+@pytest.mark.parametrize(
+    "obj",
+    [
+        {"data": TABLE},
+        {b"data": TABLE},
+        {"version": 3, "data": TABLE, "note": "ok"},
+        {"meta": {"nested": [None, True, b"\x00\xff", 2**200, -(2**70), {1.5, 2}, frozenset([3])]},
+         b"other": ("x", 1e300, bytearray(b"z")), "data": TABLE, "tail": set()},
+        [TABLE, "ignored", None],
+        (TABLE,),
+        [tuples(TABLE)],
+        {"data": tuples(TABLE)},
+        frozenset([tuples(TABLE)]),
+        {"data": [[(1.5, 2.5), [3.25, 4]]]},
+        # Several frames, and a large object written outside them.
+        {"pad": list(range(-40000, 40000, 3)), "blob": b"x" * 300_000, "data": TABLE},
+    ],
+    ids=["dict", "bytes-key", "extra-keys", "skipped-values", "list", "tuple", "tuple-table", "dict-tuples",
+         "frozenset", "mixed", "large"],
+)
+def test_blob_in_every_protocol_is_applied(tmp_path, obj, protocol):
+    assert export_data(tmp_path, gz(pickle.dumps(obj, protocol=protocol))) == CORRECTED
+
+
+@pytest.mark.parametrize("protocol", PROTOCOLS)
+def test_sets_are_read_in_stored_order(tmp_path, protocol):
+    window = {1.5, 2.75}
+    first, second = list(window)  # the order the pickler writes them in
+    blob = gz(pickle.dumps({"data": [[window, frozenset([3.25])]]}, protocol=protocol))
+    # The second window's pedestals hold one sample only: the correction of its second value fails.
+    assert export_data(tmp_path, blob, data=[10, 20, 30, 40]) == []
+    blob = gz(pickle.dumps({"data": [[window, {3.25, 4.0}]]}, protocol=protocol))
+    third, fourth = list({3.25, 4.0})
+    assert export_data(tmp_path, blob) == [f"{10 - first:g}", f"{20 - second:g}", f"{30 - third:g}", f"{40 - fourth:g}"]
+
+
+@pytest.mark.parametrize("protocol", PROTOCOLS)
+def test_shared_and_integer_values(tmp_path, protocol):
+    # The same window list twice (written once, then fetched from the memo); integers become floats.
+    window = [1, -2]
+    blob = gz(pickle.dumps({"data": [[window, window]]}, protocol=protocol))
+    assert export_data(tmp_path, blob) == ["9", "22", "29", "42"]
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (2**63 - 1, "-9223372000000000000"),
+        (-(2**63), "9223372000000000000"),
+        # Rounded once to the nearest float: through a double it would come out as 2**60.
+        (2**60 + 2**36 + 1, "-1152921600000000000"),
+        (2**60, "-1152921500000000000"),
+        (16777217, "-16777216"),
+        (0.1, "-0.1"),
+        (1e300, "-inf"),
+        (-1e300, "inf"),
+    ],
+)
+def test_number_conversion(tmp_path, value, expected):
+    blob = gz(pickle.dumps({"data": [[[value, 0], [0, 0]]]}))
+    assert export_data(tmp_path, blob, data=[0, 0, 0, 0])[0] == expected
+
+
+def truncated(b):
+    return b[: len(b) // 2]
+
+
+def bad_crc(b):
+    return b[:-8] + bytes([b[-8] ^ 1]) + b[-7:]
+
+
+def bad_length(b):
+    return b[:-4] + struct.pack("<I", (struct.unpack("<I", b[-4:])[0] + 1) & 0xFFFFFFFF)
+
+
+GOOD = pickle.dumps({"data": TABLE}, protocol=4)
+
+
+@pytest.mark.parametrize(
+    "blob",
+    [
+        gz(pickle.dumps(None)),
+        gz(pickle.dumps([])),
+        gz(pickle.dumps(())),
+        gz(pickle.dumps({})),
+        gz(pickle.dumps({"pedestals": TABLE})),
+        gz(pickle.dumps({"data": TABLE, b"data": TABLE})),
+        gz(pickle.dumps({1: 0, "data": TABLE})),
+        gz(pickle.dumps({(b"data",): 0, "data": TABLE})),
+        gz(pickle.dumps(42)),
+        gz(pickle.dumps("data")),
+        gz(pickle.dumps(TABLE[0][0])),
+        gz(pickle.dumps({"data": [[[True, 2.5], [3.25, 4]]]})),
+        gz(pickle.dumps({"data": [[[2**63, 2.5], [3.25, 4]]]})),
+        gz(pickle.dumps({"data": [[[-(2**63) - 1, 2.5], [3.25, 4]]]})),
+        gz(pickle.dumps({"data": [[[None, 2.5], [3.25, 4]]]})),
+        gz(pickle.dumps({"data": [[["1.5", 2.5], [3.25, 4]]]})),
+        gz(pickle.dumps({"data": [[[b"1", 2.5], [3.25, 4]]]})),
+        gz(pickle.dumps({"data": [[{"a": 1}, [3.25, 4]]]})),
+        gz(pickle.dumps({"data": [[1.5, 2.5]]})),
+        gz(pickle.dumps({"data": 1.5})),
+        gz(pickle.dumps({"data": collections.OrderedDict(a=1)})),
+        gz(GOOD + b"\x00"),
+        gz(GOOD[:-1]),
+        GOOD,
+        truncated(gz(GOOD)),
+        bad_crc(gz(GOOD)),
+        bad_length(gz(GOOD)),
+        gz(GOOD) + b"\x00",
+        gz(GOOD[:10]) + gz(GOOD[10:]),
+        b"",
+        b"\x1f\x8b",
+        gz(b""),
+        gz(b"\x80\x06" + GOOD[2:]),
+    ],
+    ids=["none", "empty-list", "empty-tuple", "no-data", "other-key", "two-data-keys", "int-key", "tuple-key",
+         "int", "str", "flat-list", "bool", "int-2**63", "int-below-int64", "none-number", "str-number",
+         "bytes-number", "dict-window", "two-levels", "number-table", "ordered-dict", "byte-after-pickle",
+         "no-stop", "not-gzip", "truncated-gzip", "bad-crc", "bad-length", "byte-after-member",
+         "two-members", "empty-file", "gzip-magic-only", "empty-pickle", "protocol-6"],
+)
+def test_unusable_blob_means_export_without_correction(tmp_path, blob):
+    assert export_data(tmp_path, blob) == RAW
+
+
+def test_no_blob_or_no_correction_asked(tmp_path):
+    assert export_data(tmp_path, None) == RAW
+    assert export_data(tmp_path, gz(GOOD), correction=False) == RAW
+
+
+def test_unreadable_blob_means_export_without_correction(tmp_path):
+    root = tmp_path / "run"
+    make_acquisition(root, [[ysk16.event([ysk16.block(0, 0, DATA)])]], channels=1, windows=2, samples=2)
+    (root / "pedestals_calibration").mkdir()
+    vuzevuz.export_csv(vuzevuz.Acquisition(root), [0], tmp_path, True)
+    assert (tmp_path / "run (chunk 0).csv").read_text().splitlines()[1].split(",")[3] == "10"
+
+
+def refused_pickles(marker):
+    """Pickles that would run code, import or build objects if a reader followed them."""
+    cmd = f"touch {marker}".encode()
+    calls = [
+        b"cos\nsystem\n(V" + cmd + b"\ntR.",
+        b"\x80\x04\x8c\x02os\x8c\x06system\x93\x8c" + bytes([len(cmd)]) + cmd + b"\x85R.",
+        b"cbuiltins\neval\n(V__import__('os').system('" + cmd + b"')\ntR.",
+        b"\x80\x02cposix\nsystem\nq\x00X" + struct.pack("<I", len(cmd)) + cmd + b"\x85R.",
+    ]
+    odd = [
+        b"c__builtin__\nset\n(Vabc\ntR.",        # set() of a str: not what a pickler writes
+        b"c_codecs\nencode\n(Vabc\nVutf8\ntR.",  # encode with another codec
+        b"\x80\x02}q\x00X\x04\x00\x00\x00dataq\x01]q\x02s}b.",  # BUILD
+        b"\x80\x02}X\x04\x00\x00\x00data]s\x81.",  # NEWOBJ
+        b"\x80\x02}X\x04\x00\x00\x00data]sP0\n.",  # PERSID
+        b"\x80\x05}X\x04\x00\x00\x00data]s\x97.",  # NEXT_BUFFER
+    ]
+    objects = [pickle.dumps({"data": TABLE, "x": x}, protocol=p)
+               for p in (0, 2, 4) for x in (collections.Counter("ab"), complex(1, 2), range(2))]
+    return calls + odd + objects
+
+
+def test_globals_and_calls_are_refused(tmp_path):
+    marker = tmp_path / "ran"
+    for i, p in enumerate(refused_pickles(marker)):
+        sub = tmp_path / str(i)
+        sub.mkdir()
+        assert export_data(sub, gz(p)) == RAW, p
+    assert not marker.exists()
+
+
+def stream(body, proto=4):
+    return bytes([0x80, proto]) + body
+
+
+HUGE_LENGTHS = [
+    stream(b"\x8d" + struct.pack("<Q", 2**62) + b"data" + b"."),       # BINUNICODE8
+    stream(b"\x8e" + struct.pack("<Q", 2**63) + b"xx" + b"."),         # BINBYTES8
+    stream(b"\x96" + struct.pack("<Q", 2**64 - 1) + b"."),             # BYTEARRAY8
+    stream(b"X" + struct.pack("<I", 2**32 - 1) + b"abc."),             # BINUNICODE
+    stream(b"\x8b" + struct.pack("<I", 2**31 - 1) + b"\x01" * 100),    # LONG4
+    stream(b"\x8b" + struct.pack("<I", 2**31) + b"."),                 # negative LONG4 length
+    stream(b"\x95" + struct.pack("<Q", 2**63) + pickle.dumps({"data": TABLE}, 4)[11:]),  # FRAME
+    stream(b"]r\xff\xff\xff\xff\x94j\xff\xff\xff\xfe."),               # memo index never stored
+    stream(b"]" * 1_000_000 + b"a" * 999_999 + b"."),                 # deep nesting
+    stream(b"(" * 1_000_000 + b"]."),                                  # many marks left open
+    stream(b"V" + b"a" * 100_000),                                     # a line without its end
+]
+
+
+@pytest.mark.parametrize("body", HUGE_LENGTHS, ids=["unicode8", "bytes8", "bytearray8", "unicode", "long4",
+                                                    "long4-negative", "frame", "memo", "nesting", "marks",
+                                                    "open-line"])
+def test_hostile_lengths_and_nesting(tmp_path, body):
+    assert export_data(tmp_path, gz(body)) == RAW
+
+
+def bomb(repeats):
+    """A gzip member whose DEFLATE data repeats a block of 16 MiB of '(' (the trailer is never reached)."""
+    c = zlib.compressobj(9, zlib.DEFLATED, -15)
+    head = c.compress(b"\x80\x04") + c.flush(zlib.Z_FULL_FLUSH)
+    piece = c.compress(b"(" * (1 << 24)) + c.flush(zlib.Z_FULL_FLUSH)
+    tail = c.flush(zlib.Z_FINISH)
+    return b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff" + head + piece * repeats + tail + b"\x00" * 8
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="address space limit clashes with ASan")
+def test_decompression_bomb_stays_bounded(tmp_path):
+    # 4 GiB of MARK opcodes would need 32 GiB of marks; the child may use 2 GiB of address space.
+    root = tmp_path / "run"
+    make_acquisition(root, [[ysk16.event([ysk16.block(0, 0, DATA)])]], channels=1, windows=2, samples=2)
+    (root / "pedestals_calibration").write_bytes(bomb(256))
+    script = textwrap.dedent(f"""
+        import resource, vuzevuz
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+        vuzevuz.export_csv(vuzevuz.Acquisition({str(root)!r}), [0], {str(tmp_path)!r}, True)
+    """)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    subprocess.run([sys.executable, "-c", script], check=True, env=env, timeout=120)
+    lines = (tmp_path / "run (chunk 0).csv").read_text().splitlines()
+    assert [line.split(",")[3] for line in lines[1:]] == RAW
+
+
+# Old protocols spelled by hand: Python 2 strings, escapes and text forms of numbers.
+@pytest.mark.parametrize(
+    "body",
+    [
+        b"(dS'data'\n(l(l(lF1.5\naF2.5\naa(lF3.25\naL4L\naaas.",
+        b"(dS\"d\\x61t\\141\"\n(l(l(lF1.5\naF2.5\naa(lF3.25\naF4\naaas.",
+        b"(dVd\\u0061ta\n(l(l(lF1.5\naF2.5\naa(lF3.25\naF4.0\naaas.",
+        b"\x80\x02}U\x04data]](]q\x00(G?\xf8\x00\x00\x00\x00\x00\x00G@\x04\x00\x00\x00\x00\x00\x00e]"
+        b"(G@\n\x00\x00\x00\x00\x00\x00K\x04eeas.",
+        b"\x80\x02}T\x04\x00\x00\x00data]](]q\x00(G?\xf8\x00\x00\x00\x00\x00\x00G@\x04\x00\x00\x00\x00\x00\x00e]"
+        b"(G@\n\x00\x00\x00\x00\x00\x00\x8a\x01\x04eeas.",
+    ],
+    ids=["string", "string-escapes", "unicode-escape", "short-binstring", "binstring"],
+)
+def test_hand_written_old_forms(tmp_path, body):
+    assert export_data(tmp_path, gz(body)) == CORRECTED
+
+
+@pytest.mark.parametrize(
+    "body",
+    [
+        b"(dS'd\\xe4ta'\n(l(l(lF1.5\naF2.5\naa(lI3\naI4\naaas.",   # non-ASCII Python 2 string
+        b"(dS'data\n(l(l(lF1.5\naF2.5\naa(lI3\naI4\naaas.",        # unquoted
+        b"(dVdata\n(l(l(lF1.5x\naF2.5\naa(lI3\naI4\naaas.",        # not a float
+        b"(dVdata\n(l(l(lI1.5\naF2.5\naa(lI3\naI4\naaas.",         # not an int
+        b"(dVdata\n(l(l(lI01\naF2.5\naa(lI3\naI4\naaas.",          # True, protocol 0 style
+        b"\x80\x04\x8c\x04d\xffta",                                # invalid UTF-8
+    ],
+    ids=["non-ascii-string", "unquoted-string", "bad-float", "bad-int", "bool-as-I01", "bad-utf8"],
+)
+def test_hand_written_faults(tmp_path, body):
+    assert export_data(tmp_path, gz(body)) == RAW
+
+
+def test_correction_failure_drops_the_event(tmp_path):
+    # Channel 1 of event 0 has no pedestals; event 1 holds channel 0 only and is corrected.
+    root = tmp_path / "run"
+    both = ysk16.event([ysk16.block(0, 0, [5, 6]), ysk16.block(1, 0, [7, 8])])
+    only0 = ysk16.event([ysk16.block(0, 0, [5, 6]), ysk16.block(0, 0, [9, 9])])
+    make_acquisition(root, [[both, only0]], channels=2, windows=2, samples=1)
+    (root / "pedestals_calibration").write_bytes(gz(pickle.dumps({"data": [[[1], [2]]]})))
+    vuzevuz.export_csv(vuzevuz.Acquisition(root), [0, 1], tmp_path, True)
+    assert (tmp_path / "run (chunk 0).csv").read_text() == (
+        "acq_num,evt_num,windnum_ch0,data_ch0,time_ch0\n"
+        "0,0,0,4,0\n0,0,1,4,1\n0,0,0,8,0\n0,0,1,7,1\n"
+    )
+
+
+def test_labels_select_the_pedestals(tmp_path):
+    # windows 4 from label 2: labels 2, 3, 0, 1; each window takes the pedestals of its label.
+    root = tmp_path / "run"
+    make_acquisition(root, [[ysk16.event([ysk16.block(0, 2, [100] * 8)])]], channels=1, windows=4, samples=2)
+    table = [[[w * 10 + s for s in range(2)] for w in range(4)]]
+    (root / "pedestals_calibration").write_bytes(gz(pickle.dumps({"data": table})))
+    vuzevuz.export_csv(vuzevuz.Acquisition(root), [0], tmp_path, True)
+    rows = [r.split(",") for r in (tmp_path / "run (chunk 0).csv").read_text().splitlines()[1:]]
+    assert [(r[2], r[3]) for r in rows] == [("2", "80"), ("2", "79"), ("3", "70"), ("3", "69"),
+                                           ("0", "100"), ("0", "99"), ("1", "90"), ("1", "89")]
