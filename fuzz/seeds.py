@@ -5,7 +5,9 @@ Usage: python3 fuzz/seeds.py OUT_DIR  (writes OUT_DIR/<target>/<name>)
 Parser inputs follow the layout of fuzz/params.hpp: model, channels, windows and samples,
 flags, settings, then the raw event."""
 
+import gzip
 import os
+import pickle
 import struct
 import sys
 
@@ -109,7 +111,31 @@ METADATA = [
 ]
 
 
+def pedestal_tables():
+    row = [1.5, -2.0, 3.25]
+    table = [[list(row) for _ in range(4)] for _ in range(2)]
+    shared = [[row] * 4] * 2
+    yield "dict", {"data": table}
+    yield "sequence", [table, {"when": "now"}]
+    yield "tuple_ints", ([[[1, 2, 3], [4, 5, 1 << 70]]], None)
+    yield "shared", {"data": shared, "extra": {1, 2}, "b": b"xy"}
+
+
+def ecc_events():
+    # selector bytes (chip blocks, offset from the boundary, spacing), then the words repeated
+    yield "one_block", bytes([1, 64, 0]) + struct.pack("<8H", 0x0001, 0x0400, 0x8000, 0x3FF, 0, 0, 0x7FFF, 0xC001)
+    yield "six_blocks", bytes([6, 64, 3]) + struct.pack("<4H", 0x0003, 0, 0x2000, 0)
+    yield "truncated", bytes([2, 10, 1]) + b"\x01\x00"
+
+
 def seeds():
+    for name, table in pedestal_tables():
+        for protocol in (0, 2, 5):
+            raw = pickle.dumps(table, protocol=protocol)
+            yield "pedestals", f"{name}_p{protocol}", b"\x01" + raw
+            yield "pedestals", f"{name}_p{protocol}_gz", b"\x00" + gzip.compress(raw)
+    for name, data in ecc_events():
+        yield "ecc_check", name, data
     yield "parse_ysk16", "two_channels", ysk16(2, 4, 8)
     yield "parse_ysk16", "one_sample", ysk16(1, 1, 1)
     yield "parse_hestrel", "four_packets", hestrel(0, 4, 32, 4)
