@@ -26,8 +26,8 @@ with open("/proc/self/maps") as _maps:
     SANITIZED = "libasan" in _maps.read()
 
 # Calls per case: fewer for the constructor, which runs the host's YAML loader each time.
-CALLS = 1000
-HEAVY_CALLS = 300
+CALLS = 800
+HEAVY_CALLS = 200
 SCALE = 5 if SANITIZED else 1
 WARMUP = 300
 RSS_LIMIT = 1 << 20
@@ -99,7 +99,7 @@ def assert_flat(run, watched=(), calls=CALLS, traced=True, warm=None, counted=Tr
     if SANITIZED:
         calls //= 5
     # Caches of the module, the host's YAML loader and the interpreter (its free lists too)
-    # fill during the first calls (up to a thousand, for some of the constructor's paths).
+    # fill during the first calls (a few hundred for the constructor).
     for _ in range((calls // 2 if warm is None else warm) // (5 if SANITIZED else 1)):
         run()
     gc.collect()
@@ -147,8 +147,13 @@ def world(tmp_path_factory):
         f.write(b"not gzip at all")
     bad_meta = make_acquisition(top / "all" / "bad_meta", metadata="params: [1]\nregisters: {}\n")
     os.makedirs(top / "all" / "not_an_acquisition")
+    os.makedirs(top / "out")
+    raw = bytearray(131140 + 2)
+    raw[3] ^= 0x01   # a correctable word
+    raw[45] ^= 0x03  # two flipped bits
     return {"top": str(top), "all": str(top / "all"), "good": good, "bad_meta": bad_meta,
-            "missing": str(top / "missing"), "acq": vuzevuz.Acquisition(good)}
+            "missing": str(top / "missing"), "out": str(top / "out"), "acq": vuzevuz.Acquisition(good),
+            "raw": bytes(raw)}
 
 
 def exception_class(name):
@@ -160,12 +165,24 @@ def _raised(w, name):
     try:
         if name == "MetadataError":
             vuzevuz.Acquisition(w["bad_meta"])
+        elif name == "ExportError":
+            vuzevuz.export_csv(w["acq"], [0], w["missing"], False)
         else:
             w["acq"].parsed_event(2)
     except Exception as e:  # noqa: BLE001 - the class is what we want
         assert type(e).__name__ == name
         return e
     raise AssertionError("nothing raised")
+
+
+def _stale(w):
+    """An Acquisition whose metadata file has been made unreadable since it was opened."""
+    if "stale" not in w:
+        root = make_acquisition(os.path.join(w["top"], "stale"), channels=1, samples=1)
+        w["stale"] = vuzevuz.Acquisition(root)
+        with open(os.path.join(root, "metadata.yml"), "w") as f:
+            f.write("params: [1]\nregisters: {}\n")
+    return w["stale"]
 
 
 def _iterate_all(acq):
@@ -228,11 +245,44 @@ CASES = [
         pathlib.Path(w["good"]))),
     ("is_acquisition_not", lambda w: (call(vuzevuz.is_acquisition, path=w["top"]), [w["top"]])),
     ("is_acquisition_type_error", lambda w: (call(vuzevuz.is_acquisition, None, raises=TypeError), [])),
+    ("export_csv", lambda w: (lambda ix: (call(vuzevuz.export_csv, w["acq"], ix, w["out"], False),
+                                          [w["acq"], ix, w["out"]]))([0, 1, 2, 9])),
+    ("export_csv_corrected", lambda w: (lambda ix: (call(vuzevuz.export_csv, w["acq"], ix, w["out"], True),
+                                                    [w["acq"], ix, w["out"]]))((1, 0))),
+    ("export_csv_missing_dir", lambda w: (call(vuzevuz.export_csv, w["acq"], [0], w["missing"], False,
+                                               raises=exception_class("ExportError")(w)), [w["acq"]])),
+    ("export_csv_bad_metadata", lambda w: (call(vuzevuz.export_csv, _stale(w), [0], w["out"], False,
+                                                raises=exception_class("MetadataError")(w)), [])),
+    ("export_csv_indices_str", lambda w: (call(vuzevuz.export_csv, w["acq"], "01", w["out"], False,
+                                               raises=TypeError), [w["acq"]])),
+    ("export_csv_negative_index", lambda w: (call(vuzevuz.export_csv, w["acq"], [0, -1], w["out"], False,
+                                                  raises=OverflowError), [w["acq"]])),
+    ("export_csv_not_bool", lambda w: (call(vuzevuz.export_csv, w["acq"], [0], w["out"], 1, raises=TypeError),
+                                       [w["acq"]])),
+    ("export_csv_not_acquisition", lambda w: (call(vuzevuz.export_csv, w["good"], [0], w["out"], False,
+                                                   raises=TypeError), [w["good"]])),
+    ("syndrome", lambda w: (call(vuzevuz.syndrome, 0x1234), [])),
+    ("syndrome_overflow", lambda w: (call(vuzevuz.syndrome, 1 << 16, raises=OverflowError), [])),
+    ("global_parity", lambda w: (call(vuzevuz.global_parity, data=0x7), [])),
+    ("syndrome_to_index", lambda w: (lambda s: (call(vuzevuz.syndrome_to_index, s), [s]))([1, 0, 1, 0])),
+    ("syndrome_to_index_none", lambda w: (call(vuzevuz.syndrome_to_index, (0, 0, 0, 0)), [])),
+    ("syndrome_to_index_length", lambda w: (call(vuzevuz.syndrome_to_index, [1, 0], raises=ValueError), [])),
+    ("syndrome_to_index_type_error", lambda w: (call(vuzevuz.syndrome_to_index, 5, raises=TypeError), [])),
+    ("ecc_check", lambda w: (call(vuzevuz.ecc_check, w["raw"]), [w["raw"]])),
+    ("ecc_check_list", lambda w: (lambda raw: (call(vuzevuz.ecc_check, raw, raises=ValueError), [raw]))(
+        list(range(200)))),
+    ("ecc_check_too_short", lambda w: (call(vuzevuz.ecc_check, b"\x00", raises=ValueError), [])),
+    ("ecc_check_type_error", lambda w: (call(vuzevuz.ecc_check, "text", raises=TypeError), [])),
+    ("ecc_correct", lambda w: (call(vuzevuz.ecc_correct, w["raw"]), [w["raw"]])),
+    ("ecc_correct_bytearray", lambda w: (lambda raw: (call(vuzevuz.ecc_correct, raw), [raw]))(bytearray(w["raw"]))),
+    ("ecc_correct_too_long", lambda w: (lambda raw: (call(vuzevuz.ecc_correct, raw, raises=ValueError), [raw]))(
+        bytes(7 * 131140 + 2))),
 ]
 
 
 # Cases that run the host's YAML loader on every call.
-HEAVY = {"construct", "construct_pathlib", "construct_keyword", "construct_bad_metadata", "list_acquisitions"}
+HEAVY = {"construct", "construct_pathlib", "construct_keyword", "construct_bad_metadata", "list_acquisitions",
+         "export_csv", "export_csv_corrected", "export_csv_bad_metadata"}
 # A path argument that is not a str imports pathlib on every call; mixed with the other cases,
 # the interpreter's import machinery keeps adding a few objects for hundreds of calls (it holds
 # no reference of ours), so only reference counts and the native heap are checked there.
@@ -245,7 +295,7 @@ def test_flat(world, name, factory):
     run, watched = factory(world)
     counted = name not in IMPORTS
     if name in HEAVY:
-        assert_flat(run, watched, HEAVY_CALLS, traced=False, warm=1000, counted=counted)
+        assert_flat(run, watched, HEAVY_CALLS, traced=False, warm=400, counted=counted)
     else:
         assert_flat(run, watched, traced=counted, counted=counted)
 
