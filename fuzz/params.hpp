@@ -133,8 +133,12 @@ void check_record(const E& ev, const vuzevuz::Params& p) {
             if (ev.time[c].size() > 0xFFFF) broken("time axis within 16 bits");
         }
     } else {
-        for (std::size_t c = 0; c < n; ++c)
-            if (ev.time[c].size() != ev.window_labels[c].size() * p.samples) broken("time per window sample");
+        // The ring time axis covers the channel indices below Params.channels (sirel96 lists
+        // beyond them may hold data and labels without time values).
+        for (std::size_t c = 0; c < n; ++c) {
+            const std::size_t expected = c < p.channels ? ev.window_labels[c].size() * p.samples : 0;
+            if (ev.time[c].size() != expected) broken("time per window sample");
+        }
     }
 }
 
