@@ -30,9 +30,9 @@ class Failed:
         return f"Failed({self.code})"
 
 
-def parse_all(tmp_path, events, **params):
-    """Writes `events` into one chunk and parses each; a ParsingError becomes Failed(code)."""
-    root = os.path.join(str(tmp_path), f"acq{next(_dirs)}")
+def parse_messages(root, events, **params):
+    """Writes `events` into one chunk of a new acquisition at `root` and parses each: the
+    dictionary, or the message of the ParsingError it raised."""
     make_acquisition(root, chunks=[list(events)], **params)
     acq = vuzevuz.Acquisition(root)
     out = []
@@ -40,10 +40,36 @@ def parse_all(tmp_path, events, **params):
         try:
             out.append(acq.parsed_event(i))
         except Exception as exc:  # the class lives in the extension, not on the module
-            if type(exc).__name__ != "ParsingError":
-                raise
-            out.append(Failed(CODES[str(exc)]))
+            assert type(exc).__name__ == "ParsingError" and type(exc).__module__ == "acquisition", repr(exc)
+            out.append(str(exc))
     return out
+
+
+def fresh_dir(tmp_path):
+    return os.path.join(str(tmp_path), f"acq{next(_dirs)}")
+
+
+def family(model, **defaults):
+    """parse(tmp_path, events, **params), parse_one and parse_error for one model, with default params;
+    parse_error returns the ParsingError's message."""
+    def parse(tmp_path, events, **params):
+        return parse_messages(fresh_dir(tmp_path), events, **{"model": model, **defaults, **params})
+
+    def parse_one(tmp_path, event, **params):
+        return parse(tmp_path, [event], **params)[0]
+
+    def parse_error(tmp_path, event, **params):
+        message = parse_one(tmp_path, event, **params)
+        assert isinstance(message, str), message
+        return message
+
+    return parse, parse_one, parse_error
+
+
+def parse_all(tmp_path, events, **params):
+    """Parses `events` as parse_messages does; a ParsingError becomes Failed(code)."""
+    return [Failed(CODES[r]) if isinstance(r, str) else r
+            for r in parse_messages(fresh_dir(tmp_path), events, **params)]
 
 
 def parse_one(tmp_path, event, **params):

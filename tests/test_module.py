@@ -40,9 +40,9 @@ def test_text_signatures(name, params):
 
 
 def test_second_initialisation_is_refused():
-    spec = importlib.util.spec_from_file_location("vuzevuz", vuzevuz.__file__)
+    found = importlib.util.spec_from_file_location("vuzevuz", vuzevuz.__file__)
     with pytest.raises(ImportError, match="only once"):
-        spec.loader.create_module(spec)
+        found.loader.create_module(found)
     assert vuzevuz.__all__ == NAMES
 
 

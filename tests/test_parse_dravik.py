@@ -6,7 +6,7 @@ import pytest
 
 import vuzevuz
 from acqtools import make_acquisition
-from parse_support import time_axis, words_be
+from parse_support import family, time_axis, words_be
 
 LENGTH = "Failed to parse event: unexpected length of data"
 CHANNEL = "Failed to parse event: invalid channel number"
@@ -25,22 +25,7 @@ def group(base, subs, samples, rng, n_window_headers=2, n_event_headers=7, n_foo
     return words_be(words)
 
 
-def parse(tmp_path, events, channels=4, windows=16, samples=4, **settings):
-    root = make_acquisition(tmp_path / "acq", chunks=[events], model="dravik",
-                            channels=channels, windows=windows, samples=samples, **settings)
-    acq = vuzevuz.Acquisition(root)
-    return [acq.parsed_event(i) for i in range(len(events))]
-
-
-def parse_one(tmp_path, event, **kw):
-    return parse(tmp_path, [event], **kw)[0]
-
-
-def parse_error(tmp_path, event, **kw):
-    with pytest.raises(Exception) as info:
-        parse_one(tmp_path, event, **kw)
-    assert type(info.value).__name__ == "ParsingError"
-    return str(info.value)
+parse, parse_one, parse_error = family("dravik", channels=4, windows=16, samples=4)
 
 
 def simple_group(base=0, offsets=(0, 1, 2, 3), labels=(5, 5, 5, 5), samples=4, value=7, **kw):

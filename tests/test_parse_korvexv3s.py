@@ -6,7 +6,7 @@ import pytest
 
 import vuzevuz
 from acqtools import make_acquisition
-from parse_support import time_axis, words_be
+from parse_support import family, time_axis, words_be
 
 LENGTH = "Failed to parse event: unexpected length of data"
 CHANNEL = "Failed to parse event: invalid channel number"
@@ -31,22 +31,7 @@ def default_head(c, label, rng):
     return rng.randrange(64) << 10 | c << 8 | label
 
 
-def parse(tmp_path, events, channels=2, windows=8, samples=4, **settings):
-    root = make_acquisition(tmp_path / "acq", chunks=[events], model="korvexv3s",
-                            channels=channels, windows=windows, samples=samples, **settings)
-    acq = vuzevuz.Acquisition(root)
-    return [acq.parsed_event(i) for i in range(len(events))]
-
-
-def parse_one(tmp_path, event, **kw):
-    return parse(tmp_path, [event], **kw)[0]
-
-
-def parse_error(tmp_path, event, **kw):
-    with pytest.raises(Exception) as info:
-        parse_one(tmp_path, event, **kw)
-    assert type(info.value).__name__ == "ParsingError"
-    return str(info.value)
+parse, parse_one, parse_error = family("korvexv3s", channels=2, windows=8, samples=4)
 
 
 def head_masked(chanmask, chan_shift, windmask, last_bits):

@@ -1,13 +1,10 @@
 """Parsing quimbra events: chips between stop words, windows of header words and samples."""
 
-import itertools
 import random
 
 import pytest
 
-import vuzevuz
-from acqtools import make_acquisition
-from parse_support import time_axis, words_be
+from parse_support import fresh_dir, parse_messages, time_axis, words_be
 
 LENGTH = "Failed to parse event: unexpected length of data"
 CHANNEL = "Failed to parse event: invalid channel number"
@@ -52,20 +49,9 @@ def expected(chips, cfg, channels, windows, samples):
 @pytest.fixture
 def parse(tmp_path):
     """parse(events, channels, windows, samples, model=..., **settings) -> dict or error message, per event."""
-    counter = itertools.count()
-
     def run(events, channels, windows, samples, model="quimbra_pellam", **settings):
-        root = make_acquisition(tmp_path / f"acq{next(counter)}", chunks=[events], model=model,
-                                channels=channels, windows=windows, samples=samples, **settings)
-        acq = vuzevuz.Acquisition(root)
-        out = []
-        for i in range(len(events)):
-            try:
-                out.append(acq.parsed_event(i))
-            except Exception as e:  # noqa: BLE001 - only the module's ParsingError is expected
-                assert type(e).__name__ == "ParsingError" and type(e).__module__ == "acquisition", repr(e)
-                out.append(str(e))
-        return out
+        return parse_messages(fresh_dir(tmp_path), events, model=model, channels=channels, windows=windows,
+                              samples=samples, **settings)
 
     return run
 

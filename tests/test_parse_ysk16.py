@@ -7,23 +7,13 @@ import pytest
 
 import vuzevuz
 from acqtools import make_acquisition
-from parse_support import time_axis
+from parse_support import family, time_axis
 from ysk16 import block, event
 
 KEYS = ["data", "window_labels", "time", "timing", "ecc_errors"]
 
 
-def parse(tmp_path, ev, channels=2, windows=2, samples=2, model="ysk16", **settings):
-    root = make_acquisition(tmp_path / "acq", chunks=[[ev]], model=model, channels=channels,
-                            windows=windows, samples=samples, **settings)
-    return vuzevuz.Acquisition(root).parsed_event(0)
-
-
-def parse_error(tmp_path, ev, **kw):
-    with pytest.raises(Exception) as e:
-        parse(tmp_path, ev, **kw)
-    assert type(e.value).__name__ == "ParsingError" and type(e.value).__module__ == "acquisition"
-    return str(e.value)
+_parse, parse, parse_error = family("ysk16", channels=2, windows=2, samples=2)
 
 
 @pytest.mark.parametrize("seed", range(5))
