@@ -1,9 +1,11 @@
-// Record fields that no Python view shows: the korvexv3/pellamv2 and tolvanev3 header fields and
-// the sirel96 chip numbers. Exit status 0 when every check holds.
+// Record fields that no Python view shows: the korvexv3/pellamv2 and tolvanev3 header fields,
+// the sirel96 chip numbers and the korvexv3s last word of every window. Exit status 0 when every
+// check holds.
 #include <cstdio>
 #include <vector>
 
 #include "parsing/korvexv3.hpp"
+#include "parsing/korvexv3s.hpp"
 #include "parsing/pellamv2.hpp"
 #include "parsing/sirel96.hpp"
 #include "parsing/tolvanev3.hpp"
@@ -22,12 +24,10 @@ void check(bool ok, const char* what) {
     }
 }
 
-Params params(const char* model, std::size_t channels, std::size_t windows, std::size_t samples) {
-    Params p;
-    p.model = model;
-    p.channels = channels;
-    p.windows = windows;
-    p.samples = samples;
+Params params(const char* model, std::size_t channels, std::size_t windows, std::size_t samples,
+              std::vector<std::pair<const char*, std::uint64_t>> settings = {}) {
+    Params p{model, channels, windows, samples, {}};
+    for (auto [k, v] : settings) p.rest.entries.push_back({YamlValue{std::string(k)}, YamlValue{v}});
     return p;
 }
 
@@ -73,9 +73,52 @@ void sirel96_chip_ids() {
     check(r && r->chip_ids.empty() && r->data.size() == 96, "footer only: no chip ids");
 }
 
+std::vector<std::uint8_t> be(const std::vector<std::uint16_t>& words) {
+    std::vector<std::uint8_t> out;
+    for (auto w : words) {
+        out.push_back(std::uint8_t(w >> 8));
+        out.push_back(std::uint8_t(w));
+    }
+    return out;
+}
+
+void korvexv3s_last_words() {
+    // Two channels, samples 2 (block 3), three windows; datamask would cut the high bits of the last words.
+    {
+        const auto bytes = be({0xAAAA, 0xBBBB, 0xCCCC,
+                               0x0000, 1, 2, 0x0100, 3, 0xF123,
+                               0x0101, 4, 5, 0x0001, 6, 0xE456,
+                               0x0102, 7, 8, 0x0002, 9, 0xFFFF,
+                               0xDDDD});
+        auto ev = Korvexv3SEvent::parse_into(bytes, params("korvexv3s", 2, 8, 2));
+        check(ev.has_value(), "three windows parse");
+        if (ev) {
+            check(ev->window_last_words == std::vector<std::uint16_t>{0xF123, 0xE456, 0xFFFF}, "raw last word per window");
+            check(ev->data[1] == std::vector<float>{3, 0x1123, 4, 5, 7, 8}, "samples still masked");
+        }
+    }
+    // Window headers: the window's last word is the last of its header words, not of a block.
+    {
+        const auto bytes = be({0, 0, 0,
+                               0x0000, 1, 2, 0x0100, 3, 4, 0x7777, 0x8888,
+                               0});
+        auto ev = Korvexv3SEvent::parse_into(bytes, params("korvexv3s", 2, 4, 2, {{"n_window_headers", 2}, {"n_window_footers", 2}}));
+        check(ev.has_value(), "one window with two header words parses");
+        if (ev) check(ev->window_last_words == std::vector<std::uint16_t>{0x8888}, "last header word kept");
+    }
+    // A payload without a whole window keeps no word.
+    {
+        const auto bytes = be({0, 0, 0, 0x0000, 1, 2, 0});
+        auto ev = Korvexv3SEvent::parse_into(bytes, params("korvexv3s", 1, 3, 2, {{"n_window_headers", 50}}));
+        check(ev.has_value(), "single candidate without a whole window parses");
+        if (ev) check(ev->window_last_words.empty() && ev->data[0].empty(), "nothing kept");
+    }
+}
+
 }  // namespace
 
 int main() {
+    korvexv3s_last_words();
     korvexv3_headers<Korvexv3Event>("korvexv3");
     korvexv3_headers<Pellamv2Event>("pellamv2");
     tolvanev3_headers();
