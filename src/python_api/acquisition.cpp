@@ -316,7 +316,8 @@ void iter_dealloc(PyObject* self) {
 PyObject* iter_self(PyObject* self) { return Ref::borrow(self).release(); }
 
 PyObject* iter_next(PyObject* self) {
-    return guarded([&]() -> PyObject* {
+    // A null result without an exception ends the iteration.
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         auto* it = reinterpret_cast<IterEventsObject*>(self);
         Ref index = Ref::steal(PyLong_FromSize_t(it->count));
         if (!index) return nullptr;

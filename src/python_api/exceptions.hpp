@@ -52,9 +52,12 @@ R guarded(R on_error, F&& body) noexcept {
     return on_error;
 }
 
+// The same for a call that returns an object: a null result always comes with an exception.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
-    return guarded<PyObject*>(nullptr, std::forward<F>(body));
+    PyObject* result = guarded<PyObject*>(nullptr, std::forward<F>(body));
+    if (!result) ensure_error();
+    return result;
 }
 
 }  // namespace vuzevuz::py
