@@ -180,9 +180,9 @@ PyObject* parsed_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyMethodDef acq_methods[] = {
-    {"raw_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_event)),
+    {"raw_event", as_method(raw_event),
      METH_FASTCALL | METH_KEYWORDS, "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
-    {"parsed_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parsed_event)),
+    {"parsed_event", as_method(parsed_event),
      METH_FASTCALL | METH_KEYWORDS,
      "parsed_event($self, index)\n--\n\nFetch a parsed event.\nRequires the package `dadezuv` to be installed."},
     {nullptr, nullptr, 0, nullptr},
@@ -409,11 +409,11 @@ PyTypeObject* acquisition_type() {
 }
 
 PyMethodDef list_acquisitions_def = {
-    "list_acquisitions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(list_acquisitions)),
+    "list_acquisitions", as_method(list_acquisitions),
     METH_FASTCALL | METH_KEYWORDS, "list_acquisitions(root_dir)\n--\n\nList all acquisitions in a directory."};
 
 PyMethodDef is_acquisition_def = {
-    "is_acquisition", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(is_acquisition)),
+    "is_acquisition", as_method(is_acquisition),
     METH_FASTCALL | METH_KEYWORDS, "is_acquisition(path)\n--\n\nCheck if a folder is a valid acquisition."};
 
 }  // namespace vuzevuz::py

@@ -95,7 +95,7 @@ PyObject* export_csv(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 }  // namespace
 
-PyMethodDef export_csv_def = {"export_csv", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(export_csv)),
+PyMethodDef export_csv_def = {"export_csv", as_method(export_csv),
                               METH_FASTCALL | METH_KEYWORDS,
                               "export_csv(acq, indices, out_dir, pedestals_correction)\n--\n\n"};
 

@@ -26,46 +26,12 @@ PyObject* to_py(std::size_t v) { return PyLong_FromSize_t(v); }
 
 template <class... T>
 PyObject* to_py(const std::tuple<T...>& t) {
-    return std::apply(
-        [](const T&... items) -> PyObject* {
-            Ref tuple = Ref::steal(PyTuple_New(sizeof...(T)));
-            if (!tuple) return nullptr;
-            Py_ssize_t i = 0;
-            bool ok = true;
-            ((ok = ok && [&] {
-                 PyObject* o = to_py(items);
-                 if (!o) return false;
-                 PyTuple_SET_ITEM(tuple.get(), i++, o);
-                 return true;
-             }()),
-             ...);
-            return ok ? tuple.release() : nullptr;
-        },
-        t);
+    return std::apply([](const T&... items) { return tuple_of({to_py(items)...}); }, t);
 }
 
 template <class T>
-PyObject* to_py_list(const std::vector<T>& v) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(v.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        PyObject* o = to_py(v[i]);
-        if (!o) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), o);
-    }
-    return list.release();
-}
-
-template <class T>
-PyObject* to_py_lists(const parsing::PerChannel<T>& v) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(v.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        PyObject* o = to_py_list(v[i]);
-        if (!o) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), o);
-    }
-    return list.release();
+PyObject* to_py(const std::vector<T>& v) {
+    return list_of(v, [](const T& item) { return to_py(item); });
 }
 
 bool set_item(PyObject* dict, const char* key, PyObject* value) {
@@ -82,17 +48,17 @@ PyObject* event_to_dict(const E& ev) {
     if (!dict) return nullptr;
     PyObject* timing;
     PyObject* ecc;
-    if constexpr (requires { ev.timing; }) timing = to_py_lists(ev.timing);
+    if constexpr (requires { ev.timing; }) timing = to_py(ev.timing);
     else timing = none();
     if (!timing) return nullptr;
     Ref timing_ref = Ref::steal(timing);
-    if constexpr (requires { ev.ecc_errors; }) ecc = to_py_lists(ev.ecc_errors);
+    if constexpr (requires { ev.ecc_errors; }) ecc = to_py(ev.ecc_errors);
     else ecc = none();
     if (!ecc) return nullptr;
     Ref ecc_ref = Ref::steal(ecc);
-    if (!set_item(dict.get(), "data", to_py_lists(ev.data)) ||
-        !set_item(dict.get(), "window_labels", to_py_lists(ev.window_labels)) ||
-        !set_item(dict.get(), "time", to_py_lists(ev.time)) ||
+    if (!set_item(dict.get(), "data", to_py(ev.data)) ||
+        !set_item(dict.get(), "window_labels", to_py(ev.window_labels)) ||
+        !set_item(dict.get(), "time", to_py(ev.time)) ||
         !set_item(dict.get(), "timing", timing_ref.release()) ||
         !set_item(dict.get(), "ecc_errors", ecc_ref.release()))
         return nullptr;

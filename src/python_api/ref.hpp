@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <initializer_list>
+#include <iterator>
 #include <utility>
 
 namespace vuzevuz::py {
@@ -81,6 +83,42 @@ public:
 private:
     PyThreadState* state_;
 };
+
+using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// A fast-call-with-keywords function as the method table stores it.
+inline PyCFunction as_method(FastCall f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
+
+// A new list of convert(item) for each item, in order; null with the exception set when a
+// conversion (or the list) fails.
+template <class Range, class F>
+PyObject* list_of(const Range& items, F&& convert) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (const auto& item : items) {
+        PyObject* o = convert(item);
+        if (!o) return nullptr;
+        PyList_SET_ITEM(list.get(), i++, o);
+    }
+    return list.release();
+}
+
+// A new tuple that takes over the given new references; when one of them (or the tuple) is
+// null, the others are released and the result is null.
+inline PyObject* tuple_of(std::initializer_list<PyObject*> items) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    bool ok = static_cast<bool>(tuple);
+    Py_ssize_t i = 0;
+    for (PyObject* o : items) {
+        ok = ok && o;
+        if (ok)
+            PyTuple_SET_ITEM(tuple.get(), i++, o);
+        else
+            Py_XDECREF(o);
+    }
+    return ok ? tuple.release() : nullptr;
+}
 
 // Where an interpreter call failed without setting an exception.
 inline void ensure_error() {

@@ -34,23 +34,12 @@ bool to_syndrome(PyObject* o, std::array<std::uint8_t, 4>& out) {
     return true;
 }
 
-PyObject* small_int_list(const std::array<std::uint8_t, 4>& values) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* v = PyLong_FromLong(values[i]);
-        if (!v) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
-    }
-    return list.release();
-}
-
 PyObject* syndrome(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static constexpr Signature<1> sig{"syndrome", {"data"}};
         std::uint16_t data;
         if (!parse_fastcall(sig, args, nargs, kwnames, Param{to_u16, data})) return nullptr;
-        return small_int_list(ecc::syndrome(data));
+        return list_of(ecc::syndrome(data), [](std::uint8_t bit) { return PyLong_FromLong(bit); });
     });
 }
 
@@ -111,19 +100,10 @@ std::expected<std::vector<ecc::EccRecord>, PendingError> check(ecc::Bytes raw) {
 }
 
 PyObject* finding_tuple(const ecc::EccRecord& f) {
-    Ref t = Ref::steal(PyTuple_New(6));
-    if (!t) return nullptr;
     PyObject* word = PyLong_FromLong(f.word);
     PyObject* corrected = f.corrected == f.word ? Py_XNewRef(word) : PyLong_FromLong(f.corrected);
-    PyObject* items[6] = {PyLong_FromSize_t(f.range_offset), PyLong_FromSize_t(f.event_offset), word, corrected,
-                          PyLong_FromLong(f.bit), PyLong_FromLong(f.parity)};
-    bool ok = true;
-    for (Py_ssize_t i = 0; i < 6; ++i) {
-        ok = ok && items[i];
-        if (items[i]) PyTuple_SET_ITEM(t.get(), i, items[i]);
-    }
-    if (!ok) return nullptr;
-    return t.release();
+    return tuple_of({PyLong_FromSize_t(f.range_offset), PyLong_FromSize_t(f.event_offset), word, corrected,
+                     PyLong_FromLong(f.bit), PyLong_FromLong(f.parity)});
 }
 
 PyObject* ecc_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -135,14 +115,7 @@ PyObject* ecc_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             found.error().raise();
             return nullptr;
         }
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found->size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < found->size(); ++i) {
-            PyObject* t = finding_tuple((*found)[i]);
-            if (!t) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
-        }
-        return list.release();
+        return list_of(*found, finding_tuple);
     });
 }
 
@@ -169,7 +142,7 @@ PyObject* ecc_correct(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }  // namespace
 
 PyMethodDef syndrome_def = {
-    "syndrome", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(syndrome)),
+    "syndrome", as_method(syndrome),
     METH_FASTCALL | METH_KEYWORDS,
     "syndrome(data)\n--\n\n"
     "Calculate the syndrome for a given 16-bit data word.\n"
@@ -181,7 +154,7 @@ PyMethodDef syndrome_def = {
     "* An array of 4 bytes, each representing the parity of specific bits in the data word.\n"};
 
 PyMethodDef global_parity_def = {
-    "global_parity", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(global_parity)),
+    "global_parity", as_method(global_parity),
     METH_FASTCALL | METH_KEYWORDS,
     "global_parity(data)\n--\n\n"
     "Calculate the global parity for a 16-bit data word.\n"
@@ -196,7 +169,7 @@ PyMethodDef global_parity_def = {
     "* An integer representing the global parity of the data word.\n"};
 
 PyMethodDef syndrome_to_index_def = {
-    "syndrome_to_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(syndrome_to_index)),
+    "syndrome_to_index", as_method(syndrome_to_index),
     METH_FASTCALL | METH_KEYWORDS,
     "syndrome_to_index(s)\n--\n\n"
     "Convert a syndrome to an index based on the corrections.\n"
@@ -205,12 +178,12 @@ PyMethodDef syndrome_to_index_def = {
     "* `s` - bit position or None."};
 
 PyMethodDef ecc_check_def = {
-    "ecc_check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ecc_check)),
+    "ecc_check", as_method(ecc_check),
     METH_FASTCALL | METH_KEYWORDS,
     "ecc_check(raw_bytes)\n--\n\n"};
 
 PyMethodDef ecc_correct_def = {
-    "ecc_correct", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ecc_correct)),
+    "ecc_correct", as_method(ecc_correct),
     METH_FASTCALL | METH_KEYWORDS,
     "ecc_correct(raw_bytes)\n--\n\n"};
 
