@@ -76,6 +76,16 @@ def parse_one(tmp_path, event, **params):
     return parse_all(tmp_path, [event], **params)[0]
 
 
+def effective_settings(defaults, given, narrow16):
+    """The settings a parser works with: `given` values (texts read as written numbers) narrowed to
+    16 bits for the keys in `narrow16` and to 32 bits for the others, `defaults` elsewhere."""
+    s = dict(defaults)
+    for k, v in given.items():
+        v = int(v, 0) if isinstance(v, str) else v
+        s[k] = v & (0xFFFF if k in narrow16 else 0xFFFFFFFF)
+    return s
+
+
 def words_be(words):
     return struct.pack(f">{len(words)}H", *words)
 

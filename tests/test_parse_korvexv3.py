@@ -5,7 +5,7 @@ import struct
 
 import pytest
 
-from parse_support import Failed, assert_same, expected_dict, noisy, parse_all, parse_one
+from parse_support import effective_settings, Failed, assert_same, expected_dict, noisy, parse_all, parse_one
 
 MODELS = ["korvexv3", "pellamv2"]
 DEFAULTS = dict(databitmask=0x1FFF, chanmask=0x600, chan_shift=9, windmask=0x1FE, n_event_headers=3,
@@ -13,11 +13,7 @@ DEFAULTS = dict(databitmask=0x1FFF, chanmask=0x600, chan_shift=9, windmask=0x1FE
 
 
 def settings_of(given):
-    s = dict(DEFAULTS)
-    for k, v in given.items():
-        v = int(v, 0) if isinstance(v, str) else v
-        s[k] = v & (0xFFFF if k in ("databitmask", "chanmask", "chan_shift", "windmask") else 0xFFFFFFFF)
-    return s
+    return effective_settings(DEFAULTS, given, ("databitmask", "chanmask", "chan_shift", "windmask"))
 
 
 def encode(windows, s, rng, head=b"\x01\x02\x03"):

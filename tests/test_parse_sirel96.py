@@ -5,7 +5,7 @@ import struct
 
 import pytest
 
-from parse_support import Failed, assert_same, expected_dict, parse_all, parse_one
+from parse_support import effective_settings, Failed, assert_same, expected_dict, parse_all, parse_one
 
 DEFAULTS = dict(num_chips=6, n_chip_headers=1, n_chip_footers=3, n_window_headers=1, n_window_footers=1,
                 data_mask=0x3FF, chanmask=0xFF00, chan_shift=8, windmask=0xFF, n_event_footers=2)
@@ -13,12 +13,7 @@ NO_ECC = [[] for _ in range(96)]
 
 
 def settings_of(given):
-    """Effective settings: given values narrowed as the parser narrows them, defaults elsewhere."""
-    s = dict(DEFAULTS)
-    for k, v in given.items():
-        v = int(v, 0) if isinstance(v, str) else v
-        s[k] = v & (0xFFFF if k in ("data_mask", "chanmask", "chan_shift", "windmask") else 0xFFFFFFFF)
-    return s
+    return effective_settings(DEFAULTS, given, ("data_mask", "chanmask", "chan_shift", "windmask"))
 
 
 def sample_word(value, mask, rng):

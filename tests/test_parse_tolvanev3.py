@@ -5,18 +5,14 @@ import struct
 
 import pytest
 
-from parse_support import Failed, assert_same, expected_dict, noisy, parse_all, parse_one
+from parse_support import effective_settings, Failed, assert_same, expected_dict, noisy, parse_all, parse_one
 
 DEFAULTS = dict(n_channel_headers=1, chanmask=0xC00, chan_shift=10, windmask=0x3FE, datamask=0x1FFF,
                 n_event_headers=3, n_window_headers=1, n_footer_words=2, n_last_bits=1)
 
 
 def settings_of(given):
-    s = dict(DEFAULTS)
-    for k, v in given.items():
-        v = int(v, 0) if isinstance(v, str) else v
-        s[k] = v & (0xFFFF if k in ("chanmask", "chan_shift", "windmask", "datamask") else 0xFFFFFFFF)
-    return s
+    return effective_settings(DEFAULTS, given, ("chanmask", "chan_shift", "windmask", "datamask"))
 
 
 def encode(n_words, windows, s, rng):
