@@ -66,6 +66,29 @@ public:
         PyErr_Restore(type_.release(), value_.release(), tb_.release());
 #endif
     }
+    // The class of the saved exception (borrowed), or null when none was set.
+    PyObject* type() const {
+#if PY_VERSION_HEX >= 0x030C0000
+        return exc_ ? reinterpret_cast<PyObject*>(Py_TYPE(exc_.get())) : nullptr;
+#else
+        return type_.get();
+#endif
+    }
+    // The saved exception as an instance carrying its traceback; the saved error is used up.
+    Ref take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+        return std::move(exc_);
+#else
+        PyObject* type = type_.release();
+        PyObject* value = value_.release();
+        PyObject* tb = tb_.release();
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (tb && value) PyException_SetTraceback(value, tb);
+        Py_XDECREF(type);
+        Py_XDECREF(tb);
+        return Ref::steal(value);
+#endif
+    }
 
 private:
     // From 3.12 on a raised exception is one object; before, a (type, value, traceback) triple.
