@@ -4,8 +4,6 @@ namespace vuzevuz::parsing {
 
 namespace {
 
-inline std::uint16_t be16(const std::uint8_t* p) { return std::uint16_t(p[0] << 8 | p[1]); }
-
 // Bytes of the event's tail that the walk never reads.
 constexpr std::size_t kTailBytes = 4;
 
@@ -77,8 +75,7 @@ ParseResult<Dravikv1Event> Dravikv1Event::parse_into(Bytes bytes, const Params& 
             }
         }
     }
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return std::unexpected(r.error());
-    return ev;
+    return with_time_axis(std::move(ev), params);
 }
 
 }  // namespace vuzevuz::parsing

@@ -4,13 +4,7 @@
 
 namespace vuzevuz::parsing {
 
-namespace {
-
-inline std::uint16_t be16(const std::uint8_t* p) { return std::uint16_t(p[0] << 8 | p[1]); }
-
-}  // namespace
-
-std::expected<void, ParsingError> korvexv3::parse_fields(Bytes bytes, const Params& params, Korvexv3Fields& out) {
+ParseResult<Korvexv3Fields> korvexv3::parse_fields(Bytes bytes, const Params& params) {
     using K = ParsingError::Kind;
     if (bytes.empty()) return fail(K::MissingData);
     if (bytes.size() % 2 != 0) return fail(K::UnexpectedLength);
@@ -54,11 +48,11 @@ std::expected<void, ParsingError> korvexv3::parse_fields(Bytes bytes, const Para
     list.erase(std::unique(list.begin(), list.end()), list.end());
     if (!list.empty() && list.back() >= channels) return fail(K::InvalidChannel);
 
-    out = Korvexv3Fields(channels);
+    Korvexv3Fields out(channels);
     const std::uint8_t b2 = bytes[2];
     out.header_value = std::uint32_t(bytes[0]) * 65536 + std::uint32_t(bytes[1]) * 16 + (b2 == 0xFF ? 0 : b2);
     out.header_byte = b2;
-    if (list.empty()) return {};
+    if (list.empty()) return out;
 
     const std::size_t turn = list.size();
     const std::size_t values = window - 1;
@@ -79,13 +73,11 @@ std::expected<void, ParsingError> korvexv3::parse_fields(Bytes bytes, const Para
         at[k] = dst + values;
         if (++k == turn) k = 0;
     }
-    return set_time_axis(out.time, out.window_labels, params);
+    return with_time_axis(std::move(out), params);
 }
 
 ParseResult<Korvexv3Event> Korvexv3Event::parse_into(Bytes bytes, const Params& params) {
-    Korvexv3Event ev;
-    if (auto r = korvexv3::parse_fields(bytes, params, ev); !r) return std::unexpected(r.error());
-    return ev;
+    return korvexv3::parse_as<Korvexv3Event>(bytes, params);
 }
 
 }  // namespace vuzevuz::parsing

@@ -18,8 +18,18 @@ struct Korvexv3Event : Korvexv3Fields {
 
 namespace korvexv3 {
 
-// Parses one event of the korvexv3 format into `out`, which is left unspecified on failure.
-std::expected<void, ParsingError> parse_fields(Bytes bytes, const Params& params, Korvexv3Fields& out);
+// Parses one event of the korvexv3 raw format.
+ParseResult<Korvexv3Fields> parse_fields(Bytes bytes, const Params& params);
+
+// The parsed fields as a record of type E, korvexv3 or pellamv2.
+template <class E>
+ParseResult<E> parse_as(Bytes bytes, const Params& params) {
+    auto fields = parse_fields(bytes, params);
+    if (!fields) return std::unexpected(fields.error());
+    E ev;
+    static_cast<Korvexv3Fields&>(ev) = std::move(*fields);
+    return ev;
+}
 
 }  // namespace korvexv3
 }  // namespace vuzevuz::parsing

@@ -4,12 +4,6 @@
 
 namespace vuzevuz::parsing {
 
-namespace {
-
-inline std::uint16_t be16(const std::uint8_t* p) { return std::uint16_t(p[0] << 8 | p[1]); }
-
-}  // namespace
-
 korvexv3s::ParamsCache::ParamsCache(const Params& p)
     : channels(p.channels),
       windows(p.windows),
@@ -108,10 +102,7 @@ ParseResult<Korvexv3SEvent> Korvexv3SEvent::parse_into(Bytes bytes, const Params
     if (block == 0 && windows > 0) return fail(K::UnexpectedLength);
 
     Korvexv3SEvent ev(J);
-    if (windows == 0) {
-        if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return std::unexpected(r.error());
-        return ev;
-    }
+    if (windows == 0) return with_time_axis(std::move(ev), params);
 
     const std::size_t blocks_per_window = window / block;
     const std::size_t values = block - 1;
@@ -139,8 +130,7 @@ ParseResult<Korvexv3SEvent> Korvexv3SEvent::parse_into(Bytes bytes, const Params
         }
         ev.window_last_words.push_back(be16(wp + 2 * (window - 1)));
     }
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return std::unexpected(r.error());
-    return ev;
+    return with_time_axis(std::move(ev), params);
 }
 
 }  // namespace vuzevuz::parsing

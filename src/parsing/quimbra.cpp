@@ -86,8 +86,7 @@ ParseResult<QuimbraEvent> QuimbraEvent::parse_into(Bytes bytes, const Params& pa
         }
     }
 
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return std::unexpected(r.error());
-    return ev;
+    return with_time_axis(std::move(ev), params);
 }
 
 }  // namespace vuzevuz::parsing

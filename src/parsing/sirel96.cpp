@@ -4,12 +4,6 @@
 
 namespace vuzevuz::parsing {
 
-namespace {
-
-inline std::uint16_t le16(const std::uint8_t* p) { return std::uint16_t(p[0] | p[1] << 8); }
-
-}  // namespace
-
 std::optional<sirel96::ParamsCache> sirel96::ParamsCache::from(const Params& p) {
     const std::uint32_t num_chips = setting32(p, "num_chips", 6);
     ParamsCache pc{};
@@ -114,8 +108,7 @@ ParseResult<Sirel96Event> Sirel96Event::parse_into(Bytes bytes, const Params& pa
             }
         }
     }
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return std::unexpected(r.error());
-    return ev;
+    return with_time_axis(std::move(ev), params);
 }
 
 }  // namespace vuzevuz::parsing

@@ -4,12 +4,6 @@
 
 namespace vuzevuz::parsing {
 
-namespace {
-
-inline std::uint16_t be16(const std::uint8_t* p) { return std::uint16_t(p[0] << 8 | p[1]); }
-
-}  // namespace
-
 tolvanev3::ParamsCache tolvanev3::ParamsCache::from(const Params& p) {
     ParamsCache pc{};
     const std::uint32_t n_channel_headers = setting32(p, "n_channel_headers", 1);
@@ -121,8 +115,7 @@ ParseResult<Tolvanev3Event> Tolvanev3Event::parse_into(Bytes bytes, const Params
             for (std::size_t k = 0; k < values; ++k, s += 2) out[k] = float((be16(s) & pc.datamask) >> n_last_bits);
         }
     }
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return std::unexpected(r.error());
-    return ev;
+    return with_time_axis(std::move(ev), params);
 }
 
 }  // namespace vuzevuz::parsing

@@ -5,14 +5,14 @@ namespace vuzevuz::parsing {
 std::vector<std::uint16_t> read_words_be(Bytes bytes) {
     std::vector<std::uint16_t> out(bytes.size() / 2);
     for (std::size_t i = 0; i < out.size(); ++i)
-        out[i] = std::uint16_t(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+        out[i] = be16(bytes.data() + 2 * i);
     return out;
 }
 
 std::vector<std::uint16_t> read_words_le(Bytes bytes) {
     std::vector<std::uint16_t> out(bytes.size() / 2);
     for (std::size_t i = 0; i < out.size(); ++i)
-        out[i] = std::uint16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
+        out[i] = le16(bytes.data() + 2 * i);
     return out;
 }
 

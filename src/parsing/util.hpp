@@ -33,6 +33,11 @@ using ParseResult = std::expected<E, ParsingError>;
 
 constexpr std::unexpected<ParsingError> fail(ParsingError::Kind k) { return std::unexpected(ParsingError(k)); }
 
+// One 16-bit word from the two bytes at p: big-endian (first byte high) or little-endian.
+inline std::uint16_t be16(const std::uint8_t* p) { return std::uint16_t(p[0] << 8 | p[1]); }
+inline std::uint16_t le16(const std::uint8_t* p) { return std::uint16_t(p[0] | p[1] << 8); }
+
+// The words of `bytes`, two bytes each; a trailing odd byte is dropped.
 std::vector<std::uint16_t> read_words_be(Bytes bytes);
 std::vector<std::uint16_t> read_words_le(Bytes bytes);
 
@@ -44,6 +49,13 @@ inline std::expected<void, ParsingError> set_time_axis(PerChannel<std::uint16_t>
                                                        const PerChannel<std::uint16_t>& window_labels,
                                                        const Params& params) {
     return set_time_axis(time, window_labels, params.channels, params.windows, params.samples);
+}
+
+// The last step of a parse: appends the ring time axis to `ev` and hands the record back.
+template <class E>
+ParseResult<E> with_time_axis(E ev, const Params& params) {
+    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return std::unexpected(r.error());
+    return ev;
 }
 
 // Model-specific settings: a non-negative integer under `key`, else the default.

@@ -51,8 +51,7 @@ ParseResult<Ysk16Event> Ysk16Event::parse_into(Bytes bytes, const Params& params
             for (std::uint16_t k = 0; k < w; ++k) labels.push_back(std::uint16_t((start + k) % w));
         }
     }
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return std::unexpected(r.error());
-    return ev;
+    return with_time_axis(std::move(ev), params);
 }
 
 }  // namespace vuzevuz::parsing
