@@ -76,13 +76,49 @@ def parse_one(tmp_path, event, **params):
     return parse_all(tmp_path, [event], **params)[0]
 
 
-def effective_settings(defaults, given, narrow16):
-    """The settings a parser works with: `given` values (texts read as written numbers) narrowed to
-    16 bits for the keys in `narrow16` and to 32 bits for the others, `defaults` elsewhere."""
-    s = dict(defaults)
-    for k, v in given.items():
-        v = int(v, 0) if isinstance(v, str) else v
-        s[k] = v & (0xFFFF if k in narrow16 else 0xFFFFFFFF)
+# The settings of every parser family, key: (default, width), in the order of the parsers' tables
+# (tests/test_cpp.py checks this copy against them). Width 16 or 32: the low bits kept of a
+# non-negative integer; "hex16": hexadecimal text, of which the low 16 bits are kept.
+SETTINGS = {
+    "dravikv1": {"n_window_headers": (2, 32), "n_event_headers": (7, 32), "n_footer_words": (1, 32)},
+    "hestrelv1": {"chanmask": (0x3F, 16), "abs_wind_mask": (0x3F, 16), "timing_mask": (0xFFF, 16),
+                  "timing_shift": (12, 32), "packet_size": (72, 32), "headers": (4, 32),
+                  "stop_word": (0xFA5A, "hex16")},
+    "korvexv3": {"databitmask": (0x1FFF, 16), "chanmask": (0x600, 16), "chan_shift": (9, 16),
+                 "windmask": (0x1FE, 16), "n_event_headers": (3, 32), "n_window_headers": (1, 32),
+                 "n_footers": (2, 32), "n_last_bits": (1, 32)},
+    "korvexv3s": {"n_channel_headers": (1, 32), "chanmask": (0x3FF, 16), "chan_shift": (8, 16),
+                  "windmask": (0xFF, 16), "datamask": (0x1FFF, 16), "n_event_headers": (3, 32),
+                  "n_footer_words": (1, 32), "n_window_headers": (0, 32), "n_window_footers": (0, 32),
+                  "n_last_bits": (0, 32)},
+    "quimbra": {"num_chips": (2, 32), "databitmask": (0xFFF, 16), "chanmask": (0x300, 16), "chan_shift": (8, 16),
+                "windmask": (0xFF, 16), "chip_stop_word": (0xFFFF, 16), "n_chip_headers": (3, 32),
+                "n_window_headers": (1, 32)},
+    "sirel96": {"num_chips": (6, 32), "n_chip_headers": (1, 32), "n_chip_footers": (3, 32),
+                "n_window_headers": (1, 32), "n_window_footers": (1, 32), "data_mask": (0x3FF, 16),
+                "chanmask": (0xFF00, 16), "chan_shift": (8, 16), "windmask": (0xFF, 16),
+                "n_event_footers": (2, 32)},
+    "tolvanev3": {"n_channel_headers": (1, 32), "chanmask": (0xC00, 16), "chan_shift": (10, 16),
+                  "windmask": (0x3FE, 16), "datamask": (0x1FFF, 16), "n_event_headers": (3, 32),
+                  "n_window_headers": (1, 32), "n_footer_words": (2, 32), "n_last_bits": (1, 32)},
+    "ysk16": {"data_mask": (0x3FF, 16), "chanmask": (0xFF00, 16), "chan_shift": (8, 16), "windmask": (0xFF, 16),
+              "n_chip_headers": (1, 32), "n_chip_footers": (2, 32), "n_window_headers": (1, 32),
+              "n_window_footers": (1, 32)},
+}
+
+
+def effective_settings(family, given=None):
+    """The settings a parser of `family` works with: the `given` values (texts read as written
+    integers) narrowed to their width, the defaults for the others."""
+    table = SETTINGS[family]
+    s = {key: default for key, (default, _) in table.items()}
+    for key, v in (given or {}).items():
+        width = table[key][1]
+        if width == "hex16":
+            s[key] = int(v.lstrip("+"), 16) & 0xFFFF
+        else:
+            v = int(v, 0) if isinstance(v, str) else v
+            s[key] = v & (1 << width) - 1
     return s
 
 

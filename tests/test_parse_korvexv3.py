@@ -8,12 +8,6 @@ import pytest
 from parse_support import effective_settings, Failed, assert_same, expected_dict, noisy, parse_all, parse_one
 
 MODELS = ["korvexv3", "pellamv2"]
-DEFAULTS = dict(databitmask=0x1FFF, chanmask=0x600, chan_shift=9, windmask=0x1FE, n_event_headers=3,
-                n_window_headers=1, n_footers=2, n_last_bits=1)
-
-
-def settings_of(given):
-    return effective_settings(DEFAULTS, given, ("databitmask", "chanmask", "chan_shift", "windmask"))
 
 
 def encode(windows, s, rng, head=b"\x01\x02\x03"):
@@ -88,7 +82,7 @@ ROUND_TRIPS = [
 @pytest.mark.parametrize("channels,windows,samples,given", ROUND_TRIPS)
 def test_round_trip(tmp_path, model, channels, windows, samples, given):
     rng = random.Random(f"{channels}-{windows}-{samples}-{given}")
-    s = settings_of(given)
+    s = effective_settings("korvexv3", given)
     chan_max = min(channels - 1, s["chanmask"] >> (s["chan_shift"] % 16))
     events, wants = [], []
     for n_listed in range(1, min(channels, chan_max + 1) + 1):
@@ -203,7 +197,7 @@ def test_empty_shapes(tmp_path, model):
 @pytest.mark.parametrize("model", MODELS)
 def test_damaged_events(tmp_path, model):
     rng = random.Random(3)
-    s = settings_of({})
+    s = effective_settings("korvexv3")
     ev, data, labels = generate(rng, s, 4, 3, 12, [0, 1, 2, 3])
     window = 2 * 4
     cut = [ev[:n] for n in (1, 2, 3, 4, 6, len(ev) - 1, len(ev) - 2, len(ev) - 4, len(ev) - window + 2)]
@@ -215,7 +209,7 @@ def test_damaged_events(tmp_path, model):
 
 def test_pellamv2_matches_korvexv3(tmp_path):
     rng = random.Random(5)
-    s = settings_of({})
+    s = effective_settings("korvexv3")
     events = [generate(rng, s, 3, 2, n, [0, 2])[0] for n in (2, 5, 9)]
     events += [rng.randbytes(n) for n in [rng.randint(0, 80) for _ in range(30)]]
     a = parse_all(tmp_path, events, model="korvexv3", channels=3, windows=8, samples=2)

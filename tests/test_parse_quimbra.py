@@ -4,14 +4,13 @@ import random
 
 import pytest
 
-from parse_support import fresh_dir, parse_messages, time_axis, words_be
+from parse_support import effective_settings, fresh_dir, parse_messages, time_axis, words_be
 
 LENGTH = "Failed to parse event: unexpected length of data"
 CHANNEL = "Failed to parse event: invalid channel number"
 MISSING = "Failed to parse event: required data missing when parsing"
 
-DEFAULTS = dict(num_chips=2, databitmask=0xFFF, chanmask=0x300, chan_shift=8, windmask=0xFF,
-                chip_stop_word=0xFFFF, n_chip_headers=3, n_window_headers=1)
+DEFAULTS = effective_settings("quimbra")
 
 
 def encode(chips, cfg, tail=None):

@@ -7,13 +7,7 @@ import pytest
 
 from parse_support import effective_settings, Failed, assert_same, expected_dict, parse_all, parse_one
 
-DEFAULTS = dict(num_chips=6, n_chip_headers=1, n_chip_footers=3, n_window_headers=1, n_window_footers=1,
-                data_mask=0x3FF, chanmask=0xFF00, chan_shift=8, windmask=0xFF, n_event_footers=2)
 NO_ECC = [[] for _ in range(96)]
-
-
-def settings_of(given):
-    return effective_settings(DEFAULTS, given, ("data_mask", "chanmask", "chan_shift", "windmask"))
 
 
 def sample_word(value, mask, rng):
@@ -80,7 +74,7 @@ ROUND_TRIPS = [
 @pytest.mark.parametrize("channels,windows,samples,given", ROUND_TRIPS)
 def test_round_trip(tmp_path, channels, windows, samples, given):
     rng = random.Random(f"{channels}-{windows}-{samples}-{given}")
-    s = settings_of(given)
+    s = effective_settings("sirel96", given)
     events, wants = [], []
     for n_chips in (0, 1, 2, 5):
         ev, data, labels = generate(rng, s, channels, windows, samples, n_chips)
@@ -96,7 +90,7 @@ def test_round_trip(tmp_path, channels, windows, samples, given):
 
 def full_board(rng, n_chips, windows=64, samples=64):
     """The usual readout: chips 0 to n-1, each with its 16 channels in order."""
-    s = settings_of({})
+    s = effective_settings("sirel96")
     chips = []
     for number in range(n_chips):
         blocks = [((ch << 8) | rng.randint(0, 63),
@@ -134,7 +128,7 @@ def test_length_failures(tmp_path, event, given, code):
 
 
 def one_chip(chip_byte, headers, s=None, samples=(0,) * 4, tail=b"\0\0"):
-    s = s or settings_of({})
+    s = s or effective_settings("sirel96")
     words = []
     for h in headers:
         words += [h] * s["n_window_headers"] + list(samples) + [0] * s["n_window_footers"]
@@ -255,7 +249,7 @@ def test_sizes_beyond_a_word(tmp_path, channels, windows, samples):
 
 def test_damaged_events(tmp_path):
     rng = random.Random(7)
-    ev, data, labels = generate(rng, settings_of({}), 96, 4, 2, 3)
+    ev, data, labels = generate(rng, effective_settings("sirel96"), 96, 4, 2, 3)
     chip = (len(ev) - 2) // 3
     cut = [ev[:n] for n in (1, 3, 4, chip, len(ev) - 1, len(ev) - 2, len(ev) - 4)]
     padded = [ev + b"\0" * n for n in (1, 2, 4, chip - 2)]

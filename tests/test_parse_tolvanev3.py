@@ -7,13 +7,6 @@ import pytest
 
 from parse_support import effective_settings, Failed, assert_same, expected_dict, noisy, parse_all, parse_one
 
-DEFAULTS = dict(n_channel_headers=1, chanmask=0xC00, chan_shift=10, windmask=0x3FE, datamask=0x1FFF,
-                n_event_headers=3, n_window_headers=1, n_footer_words=2, n_last_bits=1)
-
-
-def settings_of(given):
-    return effective_settings(DEFAULTS, given, ("chanmask", "chan_shift", "windmask", "datamask"))
-
 
 def encode(n_words, windows, s, rng):
     """Event header, the windows' words, zero words for the rest of the payload, footer words."""
@@ -85,7 +78,7 @@ ROUND_TRIPS = [
 @pytest.mark.parametrize("channels,windows,samples,given", ROUND_TRIPS)
 def test_round_trip(tmp_path, channels, windows, samples, given):
     rng = random.Random(f"{channels}-{windows}-{samples}-{given}")
-    s = settings_of(given)
+    s = effective_settings("tolvanev3", given)
     events, wants = [], []
     for j in range(1, channels + 1):
         for i in [i for i in range(1, windows) if chosen(s, channels, windows, samples, j, i)][:4]:
@@ -101,7 +94,7 @@ def test_round_trip(tmp_path, channels, windows, samples, given):
 def test_most_channels_first(tmp_path):
     # 17300 bytes: 66 windows of 2 channels or 131 windows of 1; two channels are read
     rng = random.Random(2)
-    ev, data, labels = generate(rng, settings_of({}), 2, 64, 2, 66)
+    ev, data, labels = generate(rng, effective_settings("tolvanev3"), 2, 64, 2, 66)
     assert len(ev) == 17300
     got = parse_one(tmp_path, ev, model="tolvanev3", channels=2, windows=132, samples=64)
     assert_same(got, expected_dict(data, labels, 2, 132, 64))
@@ -172,7 +165,7 @@ def test_window_headers_read_as_a_block(tmp_path):
 def test_damaged_events(tmp_path):
     # keys with 2 channels of 4 samples below 5 windows: 12 i + 8 and 22 i + 8
     rng = random.Random(4)
-    s = settings_of({})
+    s = effective_settings("tolvanev3")
     ev, data, labels = generate(rng, s, 2, 4, 2, 3)
     assert len(ev) == 74
     cut = [ev[:n] for n in (1, 2, 4, 8, 72, 70, 73)]

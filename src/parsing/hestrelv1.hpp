@@ -17,6 +17,17 @@ struct Hestrelv1Event : EventHead {
 
 namespace hestrelv1 {
 
+// packet_size gives packets of packet_size / 2 + 1 words: 37 by default.
+inline constexpr std::array setting_table{
+    Setting{"chanmask", 0x3F, Width::Bits16},
+    Setting{"abs_wind_mask", 0x3F, Width::Bits16},
+    Setting{"timing_mask", 0xFFF, Width::Bits16},
+    Setting{"timing_shift", 12, Width::Bits32},
+    Setting{"packet_size", 72, Width::Bits32},
+    Setting{"headers", 4, Width::Bits32},
+    Setting{"stop_word", 0xFA5A, Width::HexText16},
+};
+
 struct ParamsCache {
     std::size_t channels, samples;
     std::uint16_t chanmask, abs_wind_mask, timing_mask;
@@ -25,11 +36,8 @@ struct ParamsCache {
     std::uint32_t headers;
     std::uint16_t stop_word;
 
-    explicit ParamsCache(const Params& params);
+    static ParamsCache from(const Params& params);
 };
-
-// A text of hexadecimal digits, optionally after one '+', whose value fits 32 bits.
-std::optional<std::uint32_t> parse_hex32(std::string_view text);
 
 }  // namespace hestrelv1
 }  // namespace vuzevuz::parsing

@@ -9,14 +9,15 @@ ParseResult<Korvexv3Fields> korvexv3::parse_fields(Bytes bytes, const Params& pa
     if (bytes.empty()) return fail(K::MissingData);
     if (bytes.size() % 2 != 0) return fail(K::UnexpectedLength);
 
-    const std::uint16_t databitmask = setting16(params, "databitmask", 0x1FFF);
-    const std::uint16_t chanmask = setting16(params, "chanmask", 0x600);
-    const unsigned chan_shift = setting16(params, "chan_shift", 9) % 16;
-    const std::uint16_t windmask = setting16(params, "windmask", 0x1FE);
-    const std::size_t n_event_headers = setting32(params, "n_event_headers", 3);
-    const std::size_t n_window_headers = setting32(params, "n_window_headers", 1);
-    const std::size_t n_footers = setting32(params, "n_footers", 2);
-    const unsigned n_last_bits = setting32(params, "n_last_bits", 1) % 16;
+    const Settings<korvexv3::setting_table> s(params);
+    const std::uint16_t databitmask = s.get<"databitmask">();
+    const std::uint16_t chanmask = s.get<"chanmask">();
+    const unsigned chan_shift = s.get<"chan_shift">() % 16;
+    const std::uint16_t windmask = s.get<"windmask">();
+    const std::size_t n_event_headers = s.get<"n_event_headers">();
+    const std::size_t n_window_headers = s.get<"n_window_headers">();
+    const std::size_t n_footers = s.get<"n_footers">();
+    const unsigned n_last_bits = s.get<"n_last_bits">() % 16;
     const std::size_t channels = params.channels;
     const std::size_t samples = params.samples;
 

@@ -18,6 +18,18 @@ struct Korvexv3Event : Korvexv3Fields {
 
 namespace korvexv3 {
 
+// Read by the pellamv2 parser too.
+inline constexpr std::array setting_table{
+    Setting{"databitmask", 0x1FFF, Width::Bits16},
+    Setting{"chanmask", 0x600, Width::Bits16},
+    Setting{"chan_shift", 9, Width::Bits16},
+    Setting{"windmask", 0x1FE, Width::Bits16},
+    Setting{"n_event_headers", 3, Width::Bits32},
+    Setting{"n_window_headers", 1, Width::Bits32},
+    Setting{"n_footers", 2, Width::Bits32},
+    Setting{"n_last_bits", 1, Width::Bits32},
+};
+
 // Parses one event of the korvexv3 raw format.
 ParseResult<Korvexv3Fields> parse_fields(Bytes bytes, const Params& params);
 

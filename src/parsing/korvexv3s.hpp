@@ -15,12 +15,25 @@ struct Korvexv3SEvent : EventHead {
 
 namespace korvexv3s {
 
+inline constexpr std::array setting_table{
+    Setting{"n_channel_headers", 1, Width::Bits32},
+    Setting{"chanmask", 0x3FF, Width::Bits16},
+    Setting{"chan_shift", 8, Width::Bits16},
+    Setting{"windmask", 0xFF, Width::Bits16},
+    Setting{"datamask", 0x1FFF, Width::Bits16},
+    Setting{"n_event_headers", 3, Width::Bits32},
+    Setting{"n_footer_words", 1, Width::Bits32},
+    Setting{"n_window_headers", 0, Width::Bits32},
+    Setting{"n_window_footers", 0, Width::Bits32},
+    Setting{"n_last_bits", 0, Width::Bits32},
+};
+
 struct ParamsCache {
     std::size_t channels, windows, samples;
     std::uint32_t n_channel_headers, n_event_headers, n_footer_words, n_window_headers, n_window_footers, n_last_bits;
     std::uint16_t chanmask, chan_shift, windmask, datamask;
 
-    explicit ParamsCache(const Params& params);
+    static ParamsCache from(const Params& params);
 };
 
 // The channel count that an event of `len` bytes (even) stands for: among the pairs

@@ -21,6 +21,19 @@ struct Sirel96Event : EventHead {
 
 namespace sirel96 {
 
+inline constexpr std::array setting_table{
+    Setting{"num_chips", 6, Width::Bits32},
+    Setting{"n_chip_headers", 1, Width::Bits32},
+    Setting{"n_chip_footers", 3, Width::Bits32},
+    Setting{"n_window_headers", 1, Width::Bits32},
+    Setting{"n_window_footers", 1, Width::Bits32},
+    Setting{"data_mask", 0x3FF, Width::Bits16},
+    Setting{"chanmask", 0xFF00, Width::Bits16},
+    Setting{"chan_shift", 8, Width::Bits16},
+    Setting{"windmask", 0xFF, Width::Bits16},
+    Setting{"n_event_footers", 2, Width::Bits32},
+};
+
 struct ParamsCache {
     std::size_t chans_per_chip, windows, samples, per_block;  // per_block = windows * samples
     std::size_t n_event_footers, n_chip_headers, n_chip_footers, n_window_headers, n_window_footers;

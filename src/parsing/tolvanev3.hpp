@@ -17,6 +17,18 @@ struct Tolvanev3Event : EventHead {
 
 namespace tolvanev3 {
 
+inline constexpr std::array setting_table{
+    Setting{"n_channel_headers", 1, Width::Bits32},
+    Setting{"chanmask", 0xC00, Width::Bits16},
+    Setting{"chan_shift", 10, Width::Bits16},
+    Setting{"windmask", 0x3FE, Width::Bits16},
+    Setting{"datamask", 0x1FFF, Width::Bits16},
+    Setting{"n_event_headers", 3, Width::Bits32},
+    Setting{"n_window_headers", 1, Width::Bits32},
+    Setting{"n_footer_words", 2, Width::Bits32},
+    Setting{"n_last_bits", 1, Width::Bits32},
+};
+
 struct ParamsCache {
     std::size_t channels, windows, samples;
     std::uint32_t n_event_headers, n_window_headers, n_footer_words, n_last_bits;
