@@ -1,7 +1,5 @@
 #pragma once
 
-#include <optional>
-
 #include "parsing/util.hpp"
 
 namespace vuzevuz::parsing {
