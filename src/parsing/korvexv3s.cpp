@@ -94,8 +94,9 @@ ParseResult<Korvexv3SEvent> Korvexv3SEvent::parse_into(Bytes bytes, const Params
 
     // The first window's block headers are checked even without a whole window;
     // they must lie inside the payload.
+    // With blocks of no word every header is payload word 0, whatever J is.
     if ((J - 1) * block >= payload_words) return fail(K::UnexpectedLength);
-    for (std::size_t k = 0; k < J; ++k)
+    for (std::size_t k = 0; k < (block == 0 ? 1 : J); ++k)
         if (channel_of(be16(payload + 2 * k * block)) >= J) return fail(K::InvalidChannel);
 
     // Window words W; one beyond the machine word leaves no whole window.
