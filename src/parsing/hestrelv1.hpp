@@ -1,3 +1,17 @@
+// A hestrel event is a run of big-endian 16-bit words forming packets, each closed by stop_word
+// [0xFA5A]. A segment of another length between stop words, and the words after the last stop
+// word, are passed over. Defaults in brackets.
+//
+//   packet (W = packet_size / 2 + 1 words [37]):
+//     word 0                           channel = w & chanmask                          [0x3F]
+//     word 1                           timing, high part: w & timing_mask              [0xFFF]
+//     word 2                           timing, low part:  w & timing_mask
+//     word 3                           label = w & abs_wind_mask                       [0x3F]
+//     words headers .. headers+samples-1   samples, taken whole                        [headers 4]
+//     word W-1                         stop_word
+//
+// timing = (word 1 & timing_mask) << (timing_shift mod 32) [12] | (word 2 & timing_mask). A packet
+// whose samples are all 0 is passed over. The time axis follows the timing values, not the labels.
 #pragma once
 
 #include "parsing/util.hpp"
@@ -15,7 +29,6 @@ struct Hestrelv1Event : EventHead {
 
 namespace hestrelv1 {
 
-// packet_size gives packets of packet_size / 2 + 1 words: 37 by default.
 inline constexpr std::array setting_table{
     Setting{"chanmask", 0x3F, Width::Bits16},
     Setting{"abs_wind_mask", 0x3F, Width::Bits16},

@@ -1,3 +1,18 @@
+// A korvexv3 event (pellamv2 boards write the same) is a run of big-endian 16-bit words whose
+// payload is cut into windows of R words. Defaults in brackets.
+//
+//   bytes 0, 1, 2                      header_value = b0 * 65536 + b1 * 16 + (b2, or 0 when 0xFF)
+//                                      header_byte  = b2
+//   words 0 .. n_event_headers-1       event header [3 words], otherwise not read
+//   W windows of R words:
+//     word 0                           channel = (w & chanmask) >> chan_shift          [0x600, 9]
+//                                      label   = (w & windmask) >> n_last_bits         [0x1FE, 1]
+//     words 1 .. R-1                   samples: (w & databitmask) >> n_last_bits       [0x1FFF, 1]
+//   last n_footers-1 words             not read [1 word]
+//
+// R = samples + n_window_headers [1]; the payload holds P = N - n_footers - n_event_headers + 1
+// words and W = P / R windows. Only the channels named by windows 0 .. min(channels, W)-1 count:
+// sorted and without repeats they take the windows in turn, window j going to the (j mod n)-th.
 #pragma once
 
 #include "parsing/util.hpp"

@@ -1,3 +1,20 @@
+// A korvexv3s event is a run of big-endian 16-bit words that, like a tolvanev3 one, states neither
+// its channel count J nor its window count: both follow from the event's byte length. Defaults in
+// brackets.
+//
+//   words 0 .. n_event_headers-1       event header [3 words], not read
+//   windows of W words, as many as the payload holds whole:
+//     J channel blocks of `block` words:
+//       word 0                         channel = (w & chanmask) >> chan_shift          [0x3FF, 8]
+//                                      label   = (w & windmask) >> n_last_bits         [0xFF, 0]
+//       words 1 .. block-1             samples: (w & datamask) >> n_last_bits          [0x1FFF, 0]
+//     n_window_headers words           not read while shorter than a block [none]
+//     (word W-1, the window's last, is also kept raw in window_last_words)
+//   n_footer_words words               not read [1]
+//
+// block = n_channel_headers [1] + samples and W = J * block + n_window_headers. The length of I
+// windows of J channels counts n_window_footers [0] per window instead:
+// 2 * (n_event_headers + n_footer_words + I * (J * block + n_window_footers)) bytes.
 #pragma once
 
 #include <optional>
