@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from parse_support import SETTINGS
+from formats import SETTINGS
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build", "cpp-tests")
