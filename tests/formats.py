@@ -69,17 +69,21 @@ def noisy(value, mask, shift, rng, keep_out=0):
 
 # ---- ysk16: one chip, little-endian words
 
-def ysk16_block(channel, start, samples, headers=1, footers=1, chan_shift=8):
-    """One channel block: header word, the inverted sample words, footer words."""
-    words = [(channel << chan_shift | start) & 0xFFFF] + [0] * (headers - 1)
-    words += [~s & 0xFFFF for s in samples]
-    words += [0] * footers
+def ysk16_block(channel, start, samples, **given):
+    """The words of one channel block: header word, further header words, the inverted sample
+    words, footer words."""
+    s = effective_settings("ysk16", given)
+    words = [(channel << s["chan_shift"] % 16 | start) & 0xFFFF] + [0] * (s["n_window_headers"] - 1)
+    words += [~v & 0xFFFF for v in samples]
+    words += [0] * s["n_window_footers"]
     return words
 
 
-def ysk16_event(blocks, chip_headers=1, chip_footers=2):
+def ysk16_event(blocks, **given):
+    """The chip header bytes, the blocks' words, the chip footer bytes."""
+    s = effective_settings("ysk16", given)
     words = [w for b in blocks for w in b]
-    return b"\xA5" * chip_headers + words_le(words) + b"\x5A" * chip_footers
+    return b"\xA5" * s["n_chip_headers"] + words_le(words) + b"\x5A" * s["n_chip_footers"]
 
 
 # ---- sirel96: chip blocks of little-endian channel blocks

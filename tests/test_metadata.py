@@ -72,7 +72,7 @@ def test_count_forms(tmp_path, written):
 ])
 def test_setting_resolution(tmp_path, written, headers):
     text = PARAMS + f"  n_chip_headers: {written}\nregisters:\n"
-    ev = ysk16_event([ysk16_block(0, 0, [5, 6])], chip_headers=headers)
+    ev = ysk16_event([ysk16_block(0, 0, [5, 6])], n_chip_headers=headers)
     acq = construct(tmp_path, text, chunks=[[ev]])
     assert acq.parsed_event(0)["data"] == [[5.0, 6.0]]
 
@@ -84,7 +84,7 @@ def test_skipped_keys_and_aliases(tmp_path):
             "params:\n  model: ysk16\n  channels: 1\n  windows: 1\n  samples: 2\n"
             "  n_chip_headers: *d\n"
             "registers:\n  r: !!int '0x10'\n")
-    ev = ysk16_event([ysk16_block(0, 0, [5, 6])], chip_headers=2)
+    ev = ysk16_event([ysk16_block(0, 0, [5, 6])], n_chip_headers=2)
     acq = construct(tmp_path, text, chunks=[[ev]])
     assert acq.parsed_event(0)["data"] == [[5.0, 6.0]]
 

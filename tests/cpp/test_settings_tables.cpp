@@ -1,6 +1,6 @@
 // The settings table of every parser family: keys unique within a table and defaults within
 // their width. Prints each setting as "family key default width", which tests/test_cpp.py
-// compares with the Python tests' copy (parse_support.SETTINGS). Exit status 0 when every
+// compares with the Python tests' copy (formats.SETTINGS). Exit status 0 when every
 // check holds.
 #include <cstdio>
 #include <span>
