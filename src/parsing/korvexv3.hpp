@@ -13,6 +13,7 @@
 // R = samples + n_window_headers [1]; the payload holds P = N - n_footers - n_event_headers + 1
 // words and W = P / R windows. Only the channels named by windows 0 .. min(channels, W)-1 count:
 // sorted and without repeats they take the windows in turn, window j going to the (j mod n)-th.
+// Shifts count modulo 16.
 #pragma once
 
 #include "parsing/util.hpp"

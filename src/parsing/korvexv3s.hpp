@@ -14,7 +14,8 @@
 //
 // block = n_channel_headers [1] + samples and W = J * block + n_window_headers. The length of I
 // windows of J channels counts n_window_footers [0] per window instead:
-// 2 * (n_event_headers + n_footer_words + I * (J * block + n_window_footers)) bytes.
+// 2 * (n_event_headers + n_footer_words + I * (J * block + n_window_footers)) bytes. Shifts count
+// modulo 16.
 #pragma once
 
 #include <optional>

@@ -14,7 +14,7 @@
 //   chip_stop_word                     between pieces
 //
 // R = n_window_headers + samples and chans_per_chip = channels / num_chips [2]. A piece of its
-// header words only is passed over; any other must hold whole windows.
+// header words only is passed over; any other must hold whole windows. chan_shift counts modulo 16.
 #pragma once
 
 #include "parsing/util.hpp"

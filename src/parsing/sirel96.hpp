@@ -16,7 +16,7 @@
 // L = n_chip_headers + 2 * chans_per_chip * B + n_chip_footers. A block lands in board channel
 // chip number * chans_per_chip + in-chip channel, which must be below 96; its labels are one turn
 // of the ring from its first label. With 96 channels and 64 windows of 64 samples: B = 4098,
-// L = 131140, and six chips make an event of 786842 bytes.
+// L = 131140, and six chips make an event of 786842 bytes. Shifts count modulo 16.
 #pragma once
 
 #include <optional>

@@ -14,6 +14,7 @@
 // block = n_channel_headers [1] + samples and W = J * block + n_window_headers; the payload runs
 // from word n_event_headers to word N - n_footer_words. The length table keys an event of I
 // windows of J channels by 8 + 2 * I * (J * block + 1) bytes, its length with the defaults.
+// Shifts count modulo 16.
 #pragma once
 
 #include <optional>

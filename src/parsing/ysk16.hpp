@@ -12,7 +12,8 @@
 //
 // K = n_window_headers + windows * samples + n_window_footers, and the event is exactly
 // n_chip_headers + 2 * channels * K + n_chip_footers bytes long. The labels of a block are one turn
-// of the ring from its first label: (first + k) mod windows for k = 0 .. windows-1.
+// of the ring from its first label: (first + k) mod windows for k = 0 .. windows-1. Shifts count
+// modulo 16.
 #pragma once
 
 #include "parsing/util.hpp"
