@@ -4,27 +4,21 @@
 
 namespace vuzevuz::parsing {
 
-namespace {
-
-inline std::uint16_t be16(const std::uint8_t* p) { return std::uint16_t(p[0] << 8 | p[1]); }
-
-}  // namespace
-
 tolvanev3::ParamsCache tolvanev3::ParamsCache::from(const Params& p) {
+    const Settings<setting_table> s(p);
     ParamsCache pc{};
-    const std::uint32_t n_channel_headers = setting32(p, "n_channel_headers", 1);
-    pc.chanmask = setting16(p, "chanmask", 0xC00);
-    pc.chan_shift = setting16(p, "chan_shift", 10);
-    pc.windmask = setting16(p, "windmask", 0x3FE);
-    pc.datamask = setting16(p, "datamask", 0x1FFF);
-    pc.n_event_headers = setting32(p, "n_event_headers", 3);
-    pc.n_window_headers = setting32(p, "n_window_headers", 1);
-    pc.n_footer_words = setting32(p, "n_footer_words", 2);
-    pc.n_last_bits = setting32(p, "n_last_bits", 1);
     pc.channels = p.channels;
     pc.windows = p.windows;
     pc.samples = p.samples;
-    pc.block_overflows = add_overflows(n_channel_headers, pc.samples, pc.block);
+    pc.n_event_headers = s.get<"n_event_headers">();
+    pc.n_window_headers = s.get<"n_window_headers">();
+    pc.n_footer_words = s.get<"n_footer_words">();
+    pc.n_last_bits = s.get<"n_last_bits">();
+    pc.block_overflows = add_overflows(s.get<"n_channel_headers">(), pc.samples, pc.block);
+    pc.chanmask = s.get<"chanmask">();
+    pc.chan_shift = s.get<"chan_shift">();
+    pc.windmask = s.get<"windmask">();
+    pc.datamask = s.get<"datamask">();
     return pc;
 }
 
@@ -132,8 +126,7 @@ ParseResult<Tolvanev3Event> Tolvanev3Event::parse_into(Bytes bytes, const Params
             for (std::size_t k = 0; k < values; ++k, s += 2) out[k] = float((be16(s) & pc.datamask) >> n_last_bits);
         }
     }
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return std::unexpected(r.error());
-    return ev;
+    return with_time_axis(std::move(ev), params);
 }
 
 }  // namespace vuzevuz::parsing
