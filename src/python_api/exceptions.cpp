@@ -50,6 +50,15 @@ void PendingError::raise() const {
     PyErr_SetObject(type, text.get());
 }
 
+PyObject* Failure::raise() const {
+    if (error_) error_->raise();
+    return nullptr;
+}
+
+void Failure::drop() const {
+    if (!error_) PyErr_Clear();
+}
+
 PendingError pending(const AcquisitionError& e) {
     using K = AcquisitionError::Kind;
     using C = PendingError::Class;

@@ -67,15 +67,17 @@ PyObject* event_to_dict(const E& ev) {
 
 }  // namespace
 
-PyObject* parse_to_dict(const Params& params, std::vector<std::uint8_t> bytes) {
-    auto result = parsing::with_event_type(params.model, [&]<class E>(std::type_identity<E>) -> PyObject* {
+Result<Ref> parse_to_dict(const Params& params, std::vector<std::uint8_t> bytes) {
+    auto result = parsing::with_event_type(params.model, [&]<class E>(std::type_identity<E>) -> Result<Ref> {
         auto ev = E::parse_into(bytes, params);
         std::vector<std::uint8_t>().swap(bytes);
-        if (!ev) return raise(ev.error());
-        return event_to_dict(*ev);
+        if (!ev) return failed(ev.error());
+        Ref dict = Ref::steal(event_to_dict(*ev));
+        if (!dict) return failed(Failure::python());
+        return dict;
     });
-    if (!result) return raise(result.error());
-    return *result;
+    if (!result) return failed(result.error());
+    return std::move(*result);
 }
 
 }  // namespace vuzevuz::py
