@@ -6,6 +6,7 @@
 #include "python_api/functions.hpp"
 #include "python_api/parsing.hpp"
 #include "python_api/python_libs.hpp"
+#include "python_api/state.hpp"
 
 namespace vuzevuz::py {
 
@@ -345,16 +346,8 @@ PyType_Slot iter_slots[] = {
 PyType_Spec iter_spec = {"vuzevuz.IterEvents", sizeof(IterEventsObject), 0, Py_TPFLAGS_DEFAULT, iter_slots};
 
 PyTypeObject* iter_events_type() {
-    static PyObject* type = nullptr;
-    if (!type) {
-        PyObject* t = PyType_FromSpec(&iter_spec);
-        if (!t) return nullptr;
-        if (type)
-            Py_DECREF(t);
-        else
-            type = t;
-    }
-    return reinterpret_cast<PyTypeObject*>(type);
+    return reinterpret_cast<PyTypeObject*>(
+        once(process_state().iter_events_type, [] { return PyType_FromSpec(&iter_spec); }));
 }
 
 // ---- module functions
@@ -404,9 +397,8 @@ bool to_acquisition(PyObject* o, PyAcquisitionObject*& out) {
 }
 
 PyTypeObject* acquisition_type() {
-    static PyObject* type = nullptr;
-    if (!type) type = PyType_FromSpec(&acq_spec);
-    return reinterpret_cast<PyTypeObject*>(type);
+    return reinterpret_cast<PyTypeObject*>(
+        once(process_state().acquisition_type, [] { return PyType_FromSpec(&acq_spec); }));
 }
 
 PyMethodDef list_acquisitions_def = {
