@@ -1,18 +1,48 @@
 #include "python_api/parsing.hpp"
 
+#include <cstdint>
 #include <tuple>
 #include <type_traits>
 #include <utility>
 
 #include "parsing/models.hpp"
 #include "python_api/exceptions.hpp"
+#include "python_api/numbers.hpp"
 #include "python_api/state.hpp"
 
 namespace vuzevuz::py {
 
 namespace {
 
-PyObject* to_py(float v) { return PyFloat_FromDouble(v); }
+// The block of shared floats 0.0..65535.0, made on first use; null with MemoryError set.
+PyFloatObject* shared_floats() {
+    PyFloatObject*& block = process_state().floats;
+    if (block) return block;
+    auto* made = static_cast<PyFloatObject*>(PyMem_Malloc(sizeof(PyFloatObject) * ProcessState::kNumbers));
+    if (!made) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < ProcessState::kNumbers; ++i) {
+        PyObject_Init(reinterpret_cast<PyObject*>(&made[i]), &PyFloat_Type);
+        made[i].ob_fval = static_cast<double>(i);
+    }
+    return block = made;
+}
+
+// Samples as Python floats of exactly their values. Every value a parser makes of a 16-bit word is
+// one of the integral floats 0.0 to 65535.0, handed out as shared objects; any other value is a
+// new float.
+PyObject* to_py(const std::vector<float>& samples) {
+    PyFloatObject* shared = shared_floats();
+    if (!shared) return nullptr;
+    return list_of(samples, [shared](float v) {
+        if (const auto slot = shared_float_slot(v))
+            return Ref::borrow(reinterpret_cast<PyObject*>(&shared[*slot])).release();
+        return PyFloat_FromDouble(v);
+    });
+}
+
 // Every 16-bit value as the shared Python int: labels and times are most of an event's objects.
 PyObject* to_py(std::uint16_t v) {
     return Ref::borrow(once(process_state().ints[v], [v] { return PyLong_FromLong(v); })).release();

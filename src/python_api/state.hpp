@@ -28,14 +28,20 @@ struct ProcessState {
     PyObject* gzip_decompress = nullptr;  // first blob that exists
     PyObject* pickle_loads = nullptr;     // after the first decompression
 
-    // The numbers an event dictionary is made of, shared by every list: the ints 0..65535 (labels,
-    // times) and the floats 0.0..65535.0 (samples), each made the first time it is handed out.
+    // The numbers an event dictionary is made of, shared by every list. The ints 0..65535 (labels,
+    // times), each made the first time it is handed out; the floats 0.0..65535.0 (samples), made
+    // all at once by the first event, in one block in value order, so that finding the object of a
+    // sample costs no lookup. The block holds one reference to each of its floats, never released,
+    // so none of them is ever deallocated.
     static constexpr std::size_t kNumbers = 65536;
     std::array<PyObject*, kNumbers> ints{};
-    std::array<PyObject*, kNumbers> floats{};
+    PyFloatObject* floats = nullptr;
 };
 
-ProcessState& process_state();
+inline ProcessState& process_state() {
+    static constinit ProcessState state;
+    return state;
+}
 
 // The object in `slot`, made by `make` (a new reference, or null with the exception set) when the
 // slot is empty. Making may run interpreter code that fills the slot meanwhile: then the slot's
