@@ -137,7 +137,7 @@ def test_windows_dealt_by_position(tmp_path, model):
     (b"", 2, 2, {}, 4),
     (b"\0\0", 2, 2, {}, 1),
     (b"\0" * 5, 2, 2, {}, 1),
-    (b"\0" * 4, 2, 0, {}, 1),  # fewer words than the event header and one more
+    (b"\0" * 4, 2, 0, {}, 1),  # 2 words: the payload would end before the event header does
     (b"\0" * 36, 2, 2, {}, 1),  # 18 words: 14 payload words are no whole number of 3-word windows
     (b"\0" * 14, 2, 2, dict(n_window_headers=2), 1),  # 7 words: 3 payload words, windows of 4
     (b"\0" * 18, 2, 1, dict(n_window_headers=0), 1),  # 9 words: windows of 1 word fit, the divisor 2 does not
@@ -151,6 +151,30 @@ def test_windows_dealt_by_position(tmp_path, model):
 def test_failures(tmp_path, model, ev, channels, samples, given, code):
     assert parse_one(tmp_path, ev, model=model, channels=channels, windows=4, samples=samples,
                      **given) == Failed(code)
+
+
+# The pre-check (N - n_event_headers - 1) % (samples + 1) and the payload length are 32-bit
+# sums that wrap; events that pass with no whole window parse into empty lists.
+@pytest.mark.parametrize("model", MODELS)
+@pytest.mark.parametrize("size,samples,given,parsed", [
+    # 3 words, all event header: N - 3 - 1 wraps to 0xFFFFFFFF = 3 * 5 * 17 * 257 * 65537
+    *[(6, s, dict(n_footers=1), True) for s in (0, 2, 4, 16, 256, 2**32 - 2)],
+    *[(6, s, dict(n_footers=1), False) for s in (1, 3, 5, 2**32 - 1)],  # 2**32 - 1: the divisor wraps to 0
+    (6, 0, dict(n_footers=2), False),  # one footer word more: the payload would end before it starts
+    (8, 0, dict(n_event_headers=4, n_footers=1), True),
+    # samples + 1 wraps to 2: a 6-word event passes and holds no window of samples + 1 words
+    *[(12, s, dict(n_footers=4), True) for s in (1, 2**32 + 1, 2**33 + 1)],
+    *[(12, s, dict(n_footers=4), False) for s in (2, 2**32 + 2)],
+    (14, 2**32 + 1, dict(n_footers=4), False),  # 7 words: 3 is no multiple of the divisor 2
+])
+def test_wrapping_lengths(tmp_path, model, size, samples, given, parsed):
+    rng = random.Random(size)
+    ev = rng.randbytes(size)
+    got = parse_one(tmp_path, ev, model=model, channels=3, windows=4, samples=samples, **given)
+    if parsed:
+        assert_same(got, expected_dict([[]] * 3, [[]] * 3, 3, 4, samples))
+    else:
+        assert got == Failed(1)
 
 
 @pytest.mark.parametrize("model", MODELS)

@@ -146,13 +146,37 @@ def test_single_pair_taken_without_fit(tmp_path, word6, want):
     (b"\0" * 16, 1, 2, dict(n_event_headers=8), 1),  # payload would start after its end
     (b"\0" * 16, 1, 2, dict(n_event_headers=7), 1),  # an empty payload has no header to check
     (b"\0" * 16, 1, 2, dict(n_footer_words=0), 1),
-    (b"\0" * 16, 1, 0, dict(n_channel_headers=0), 1),  # blocks of no word
+    (b"\0" * 10, 1, 0, dict(n_channel_headers=0), 1),  # blocks of no word in a payload of one whole window
+    (b"\0" * 10, 1, 0, dict(n_channel_headers=0, n_window_headers=0), 1),  # windows of no word
     (b"\0" * 16, 1, 2**64 - 1, {}, 1),  # block length beyond a machine word
     (b"\0" * 12, 1, 2**63, {}, 1),  # its length would be 12 only modulo 2**64
 ])
 def test_failures(tmp_path, ev, channels, samples, given, code):
     assert parse_one(tmp_path, ev, model="tolvanev3", channels=channels, windows=2, samples=samples,
                      **given) == Failed(code)
+
+
+# Blocks of no word (n_channel_headers 0, samples 0): every pair (j, i) has the length 2 i + 8 and
+# the first window n_window_headers words. While the payload holds no whole window, payload word 0
+# is the first window's every block header and nothing more is read.
+@pytest.mark.parametrize("size,word3,channels,given,want", [
+    (10, 0x0000, 1, dict(n_window_headers=4), "empty"),  # one pair, taken though its window does not fit
+    (10, 0x0400, 1, dict(n_window_headers=4), Failed(2)),
+    (10, 0x0800, 3, dict(n_window_headers=2), "empty"),  # 3 + 2 words fit: the pair of three channels
+    (10, 0x0C00, 3, dict(n_window_headers=2), Failed(2)),
+    (10, 0x0000, 3, dict(n_window_headers=3), Failed(1)),  # several pairs and no first window fits
+    (12, 0x0000, 1, dict(n_window_headers=4), Failed(1)),  # the length of 2 windows, not below windows 2
+    (10, 0x0000, 1, dict(n_window_headers=4, n_footer_words=3), Failed(1)),  # an empty payload
+    (10, 0x0000, 1, dict(n_window_headers=1), Failed(1)),  # the payload holds one whole window
+])
+def test_blocks_of_no_word(tmp_path, size, word3, channels, given, want):
+    ev = words(0xFFFF, 0xFFFF, 0xFFFF, word3, *[0xFFFF] * (size // 2 - 4))
+    got = parse_one(tmp_path, ev, model="tolvanev3", channels=channels, windows=2, samples=0,
+                    n_channel_headers=0, **given)
+    if want == "empty":
+        assert_same(got, expected_dict([[]] * channels, [[]] * channels, channels, 2, 0))
+    else:
+        assert got == want
 
 
 def test_bounds_that_still_parse(tmp_path):

@@ -26,20 +26,20 @@ std::expected<void, ParsingError> korvexv3::parse_fields(Bytes bytes, const Para
     const std::size_t channels = params.channels;
     const std::size_t samples = params.samples;
 
-    // The lengths below are exact: a difference that would go negative or a sum beyond a
-    // machine word means that no event can have the required form.
+    // The pre-check and the payload length are 32-bit and wrap, as the format counts them; an
+    // event of exactly the event header words with one footer passes with an empty payload.
     const std::size_t n = bytes.size() / 2;
-    std::size_t divisor;
-    if (n < n_event_headers + 1 || add_overflows(samples, 1, divisor) || (n - n_event_headers - 1) % divisor != 0)
+    const std::uint32_t divisor = std::uint32_t(samples + 1);
+    if (divisor == 0 || (std::uint32_t(n) - std::uint32_t(n_event_headers) - 1u) % divisor != 0)
         return fail(K::UnexpectedLength);
     if (bytes.size() < 3) return fail(K::UnexpectedLength);
-    // The payload ends n_footers - 1 words before the end: it needs a footer and must not
-    // start after its end.
+    // Refused as no event of the format: no footer (the payload would run past the end), a
+    // payload that ends before it starts, and windows of no word or beyond a machine word.
     std::size_t window;
     if (n_footers == 0 || n + 1 < n_footers + n_event_headers || add_overflows(samples, n_window_headers, window) ||
         window == 0)
         return fail(K::UnexpectedLength);
-    const std::size_t payload = n + 1 - n_footers - n_event_headers;
+    const std::uint32_t payload = std::uint32_t(n + 1 - n_footers - n_event_headers);
     if (payload % window != 0) return fail(K::UnexpectedLength);
     const std::size_t windows = payload / window;
 

@@ -95,9 +95,9 @@ ParseResult<Korvexv3SEvent> Korvexv3SEvent::parse_into(Bytes bytes, const Params
     auto channel_of = [&](std::uint16_t word) { return std::size_t((word & pc.chanmask) >> chan_shift); };
 
     // The first window's block headers are checked even without a whole window;
-    // they must lie inside the payload.
+    // they must lie inside the payload. Blocks of no word all start at payload word 0.
     if ((J - 1) * block >= payload_words) return fail(K::UnexpectedLength);
-    for (std::size_t k = 0; k < J; ++k)
+    for (std::size_t k = 0; k < (block == 0 ? 1 : J); ++k)
         if (channel_of(be16(payload + 2 * k * block)) >= J) return fail(K::InvalidChannel);
 
     // Window words W; one beyond the machine word leaves no whole window.

@@ -31,10 +31,19 @@ tolvanev3::ParamsCache tolvanev3::ParamsCache::from(const Params& p) {
 std::optional<std::pair<std::size_t, std::size_t>> tolvanev3::get_chan_winds(std::size_t len, const ParamsCache& pc) {
     // Lengths of the form (j * block + 1) * 2 * i + 8, computed without wrapping: a pair
     // whose length exceeds a machine word stands for no event.
-    if (pc.windows < 2 || pc.channels == 0 || pc.block_overflows || pc.block == 0) return std::nullopt;
+    if (pc.windows < 2 || pc.channels == 0 || pc.block_overflows) return std::nullopt;
     if (len < 8 || len % 2 != 0) return std::nullopt;
     const std::size_t m = (len - 8) / 2;  // (j * block + 1) * i
     if (m == 0) return std::nullopt;
+    if (pc.block == 0) {
+        // Every channel count gives the length 2 * i + 8 and the same first window of
+        // n_window_headers words, so the most channels are read or none.
+        if (m >= pc.windows) return std::nullopt;
+        if (pc.channels == 1) return std::pair{std::size_t(1), m};
+        const std::size_t need = 2 * (std::size_t(pc.n_window_headers) + pc.n_event_headers);
+        if (need <= len) return std::pair{pc.channels, m};
+        return std::nullopt;
+    }
     std::size_t j = std::min(pc.channels, (m - 1) / pc.block);  // j * block + 1 <= m
 
     // Most channels first: the first pair whose first window fits is the choice; a length
@@ -73,16 +82,18 @@ ParseResult<Tolvanev3Event> Tolvanev3Event::parse_into(Bytes bytes, const Params
     const std::size_t block = pc.block;
     // j * block + 1 <= m < n, so these products stay below the event length.
     const std::size_t window = chans * block + pc.n_window_headers;
-    // The first window's block headers must lie in the payload.
-    if ((chans - 1) * block >= payload) return fail(K::UnexpectedLength);
+    // The first window's block headers must lie in the payload. Blocks of no word are read
+    // only while the payload holds no whole window: then every header is payload word 0.
+    if ((chans - 1) * block >= payload || (block == 0 && payload >= window)) return fail(K::UnexpectedLength);
 
     const std::uint8_t* base = bytes.data() + 2 * std::size_t(pc.n_event_headers);
     const unsigned chan_shift = pc.chan_shift % 16;
     const unsigned n_last_bits = pc.n_last_bits % 16;
     auto channel_at = [&](const std::uint8_t* p) { return std::size_t(be16(p) & pc.chanmask) >> chan_shift; };
 
-    for (std::size_t k = 0; k < chans; ++k)
+    for (std::size_t k = 0; k < (block == 0 ? 1 : chans); ++k)
         if (channel_at(base + 2 * k * block) >= pc.channels) return fail(K::InvalidChannel);
+    if (block == 0) return Tolvanev3Event(pc.channels);  // no whole window: nothing more is read
 
     const std::size_t windows = payload / window;
     const std::size_t per_window = window / block;  // the window's whole blocks
