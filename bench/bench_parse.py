@@ -1,18 +1,32 @@
-"""parsed_event of one realistic event of every parser family, against the same job done with NumPy.
+"""Parsed events of every parser family, in the two patterns users have, against the NumPy way.
 
-Per family: events/s, MB/s of raw bytes and Msamples/s through `Acquisition.parsed_event`, the time
-per sample value against ysk16 (the yardstick), and parsed_event against a plain NumPy way of building
-the same dictionary (decode, mask, group per channel, labels and time axis, to Python lists).
-For ysk16 also the rate of iterating the acquisition.
+Per family, over the events of one acquisition:
+- kept: every event kept in a list, as users hold them: `[acq[i] for i in range(n)]` and `list(acq)`;
+- dropped: `acq.parsed_event(i)` for each index, each result dropped at once;
+- memory: what tracemalloc traces per kept event;
+each against a plain NumPy way that builds equal dictionaries from the same raw bytes (held in
+memory, so the NumPy way reads nothing from disk): frombuffer, mask, group per channel, `tolist`,
+and the time axis made by one `tolist` per shape whose ints every channel shares through slices
+and `extend`, as a careful user writes it. Equality is asserted before anything is timed.
 
-    PYTHONPATH=build python3 bench/bench_parse.py
+The machine may be shared, so rates count the CPU time of this process only (time.process_time:
+time spent waiting for a core counts against neither side) and each is the best of ROUNDS runs,
+module and NumPy interleaved, every run after a full collection (the kept lists of one run are
+freed before the next). The first parse fills the module's number tables; that happens before
+any measurement, as in a process that has parsed once. The load average is printed before and
+after.
+
+    PYTHONPATH=build python3 bench/bench_parse.py [ROUNDS]
 """
 
+import functools
+import gc
 import os
 import struct
 import sys
 import tempfile
 import time
+import tracemalloc
 
 import numpy as np
 
@@ -21,53 +35,30 @@ import vuzevuz  # noqa: E402
 from acqtools import make_acquisition  # noqa: E402
 
 
-# ---- shared helpers
+# ---- the NumPy way's shared helpers
 
-def rate(fn, items):
-    """Items per second of fn over items; results are dropped as they come."""
-    t = time.perf_counter()
-    n = 0
-    for x in items:
-        fn(x)
-        n += 1
-    return n / (time.perf_counter() - t)
+@functools.lru_cache(maxsize=None)
+def ring_axis(windows, samples):
+    """Every time a ring of `windows` windows can give, made by one tolist: channels share its ints."""
+    return (np.arange(windows * samples) % 65536).tolist()
 
 
 def ring_time(labels, windows, samples):
-    """Time axis of windows on a ring of `windows`, counted from the first label."""
+    """Time axis of windows on a ring of `windows`, counted from the first label: one slice of the
+    shared axis per run of consecutive ring distances, joined with extend."""
     lab = np.asarray(labels, dtype=np.int64)
     if lab.size == 0:
         return []
     d = np.where(lab >= lab[0], lab - lab[0], lab + windows - lab[0])
-    return ((d[:, None] * samples + np.arange(samples)) % 65536).ravel().tolist()
+    axis = ring_axis(windows, samples)
+    out = []
+    for run in np.split(d, np.flatnonzero(np.diff(d) != 1) + 1):
+        out.extend(axis[run[0] * samples:(run[-1] + 1) * samples])
+    return out
 
 
 def parsed_dict(data, labels, time_, timing=None, ecc_errors=None):
     return {"data": data, "window_labels": labels, "time": time_, "timing": timing, "ecc_errors": ecc_errors}
-
-
-def bench_family(name, model, make_event, numpy_way, n_events, rng, yardstick=None, iterate=False, **params):
-    """Times parsed_event over n_events events of `model` and numpy_way over the same bytes, prints
-    the line and returns the seconds per sample value of parsed_event."""
-    events = [make_event(rng) for _ in range(n_events)]
-    with tempfile.TemporaryDirectory() as tmp:
-        root = make_acquisition(os.path.join(tmp, "acq"), chunks=[events], model=model, **params)
-        acq = vuzevuz.Acquisition(root)
-        checked = acq.parsed_event(1)
-        assert checked == numpy_way(events[1]), name
-        samples = sum(map(len, checked["data"]))
-        mb = sum(map(len, events)) / 1e6 / n_events
-        r_parsed = rate(acq.parsed_event, range(n_events))
-        r_iter = rate(lambda ev: None, acq) if iterate else None
-        del acq
-    r_numpy = rate(numpy_way, events)
-    per_sample = 1 / (r_parsed * samples)
-    relative = per_sample / (yardstick or per_sample)
-    print(f"{name:<24} {r_parsed:>8.0f} {r_parsed * mb:>6.0f} {r_parsed * samples / 1e6:>10.1f} "
-          f"{relative:>18.2f}x {r_numpy:>10.0f} {r_parsed / r_numpy:>11.2f}x")
-    if r_iter is not None:
-        print(f"  {name}, iterating the acquisition: {r_iter:.0f} ev/s")
-    return per_sample
 
 
 # ---- ysk16: 16 channels, 64 windows of 64 samples (the yardstick)
@@ -220,7 +211,7 @@ def hestrel_numpy(raw):
     for t in timing:
         d = int(t[0]) - origin if t.size else 0
         start, end = d * H_S % 65536, (d + t.size) * H_S % 65536
-        time_.append(np.arange(start, end).tolist() if t.size and end > start else [])
+        time_.append(ring_axis(65536, 1)[start:end] if t.size and end > start else [])
     return parsed_dict([values[s].ravel().tolist() for s in sel], [(p[s, 3] & 0x3F).tolist() for s in sel],
                        time_, timing=[t.tolist() for t in timing])
 
@@ -324,27 +315,101 @@ def dravik_numpy(raw):
                        [ring_time(lab, D_RING, D_S) for lab in labels])
 
 
+# ---- measuring
+
+def best_rate(runs, n):
+    """Events per second of the fastest run; each entry of `runs` is one timed call over n events."""
+    return n / min(runs)
+
+
+def timed(fn):
+    """CPU seconds of this process in one call of fn after a full collection; what fn returns is
+    freed afterwards."""
+    gc.collect()
+    t = time.process_time()
+    kept = fn()
+    t = time.process_time() - t
+    del kept
+    return t
+
+
+def traced_per_event(fn, n):
+    """Bytes that tracemalloc sees still allocated per event after fn() made n kept events."""
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        kept = fn()
+        after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    del kept
+    return (after - before) / n
+
+
+def drop_all(fn, items):
+    for x in items:
+        fn(x)
+
+
+FAMILIES = [
+    # name, model, event maker, NumPy way, events, (channels, windows, samples) of the metadata
+    (f"ysk16 {Y_CH}x{Y_WIN}x{Y_S}", "ysk16", ysk16_event, ysk16_numpy, 200, (Y_CH, Y_WIN, Y_S)),
+    (f"sirel96 {S_CHIPS}x{S_PER_CHIP}x{S_WIN}x{S_S}", "sirel96", sirel96_event, sirel96_numpy, 30, (S_CH, S_WIN, S_S)),
+    (f"korvexv3 {KV_CH}x{KV_WIN // KV_CH}x{KV_S}", "korvexv3", korvexv3_event, korvexv3_numpy, 600,
+     (KV_CH, KV_RING, KV_S)),
+    (f"pellamv2 {KV_CH}x{KV_WIN // KV_CH}x{KV_S}", "pellamv2", korvexv3_event, korvexv3_numpy, 600,
+     (KV_CH, KV_RING, KV_S)),
+    (f"tolvanev3 {T_CH}x{T_WIN}x{T_S}", "tolvanev3", tolvanev3_event, tolvanev3_numpy, 300, (T_CH, T_RING, T_S)),
+    (f"hestrel {H_CH}x{H_PACKETS}x{H_S}", "hestrelv2_evalr2", hestrel_event, hestrel_numpy, 300, (H_CH, 64, H_S)),
+    (f"quimbra {Q_CHIPS}x{Q_PER_CHIP}x{Q_WIN}x{Q_S}", "quimbra_pellam", quimbra_event, quimbra_numpy, 300,
+     (Q_CH, Q_RING, Q_S)),
+    (f"korvexv3s {KS_CH}x{KS_WIN}x{KS_S}", "korvexv3s", korvexv3s_event, korvexv3s_numpy, 600, (KS_CH, KS_RING, KS_S)),
+    (f"dravik {D_CH}x{D_WIN}x{D_S}", "dravik", dravik_event, dravik_numpy, 300, (D_CH, D_RING, D_S)),
+]
+
+
+def bench_family(name, model, make_event, numpy_way, n, shape, rng, tmp, rounds):
+    events = [make_event(rng) for _ in range(n)]
+    channels, windows, samples = shape
+    root = make_acquisition(os.path.join(tmp, model), chunks=[events], model=model, channels=channels,
+                            windows=windows, samples=samples)
+    acq = vuzevuz.Acquisition(root)
+    indices = range(n)
+    for i in indices:
+        assert acq.parsed_event(i) == numpy_way(events[i]), (name, i)
+    patterns = {
+        "kept": lambda: [acq[i] for i in indices],
+        "list": lambda: list(acq),
+        "numpy kept": lambda: [numpy_way(raw) for raw in events],
+        "dropped": lambda: drop_all(acq.parsed_event, indices),
+        "numpy dropped": lambda: drop_all(numpy_way, events),
+    }
+    runs = {key: [] for key in patterns}
+    for _ in range(rounds):
+        for key, fn in patterns.items():
+            runs[key].append(timed(fn))
+    r = {key: best_rate(t, n) for key, t in runs.items()}
+    m = min(n, 50)
+    mem = traced_per_event(lambda: [acq[i] for i in range(m)], m)
+    mem_numpy = traced_per_event(lambda: [numpy_way(raw) for raw in events[:m]], m)
+    print(f"{name:<22} {r['kept']:>7.0f} {r['list']:>7.0f} {r['numpy kept']:>7.0f} "
+          f"{r['kept'] / r['numpy kept']:>6.2f}x {r['list'] / r['numpy kept']:>6.2f}x | "
+          f"{r['dropped']:>7.0f} {r['numpy dropped']:>7.0f} {r['dropped'] / r['numpy dropped']:>6.2f}x | "
+          f"{mem / 1e6:>6.2f} {mem_numpy / 1e6:>6.2f}", flush=True)
+
+
 def main():
+    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 5
     rng = np.random.default_rng(1)
-    print(f"{'family':<24} {'events/s':>8} {'MB/s':>6} {'Msamples/s':>10} {'time/sample / ysk16':>19} "
-          f"{'NumPy ev/s':>10} {'parsed/NumPy':>12}")
-    y = bench_family(f"ysk16 {Y_CH}x{Y_WIN}x{Y_S}", "ysk16", ysk16_event, ysk16_numpy, 200, rng, iterate=True,
-                     channels=Y_CH, windows=Y_WIN, samples=Y_S)
-    bench_family(f"sirel96 {S_CHIPS}x{S_PER_CHIP}x{S_WIN}x{S_S}", "sirel96", sirel96_event, sirel96_numpy, 30, rng,
-                 y, channels=S_CH, windows=S_WIN, samples=S_S)
-    for model in ("korvexv3", "pellamv2"):
-        bench_family(f"{model} {KV_CH}x{KV_WIN // KV_CH}x{KV_S}", model, korvexv3_event, korvexv3_numpy, 600, rng,
-                     y, channels=KV_CH, windows=KV_RING, samples=KV_S)
-    bench_family(f"tolvanev3 {T_CH}x{T_WIN}x{T_S}", "tolvanev3", tolvanev3_event, tolvanev3_numpy, 300, rng, y,
-                 channels=T_CH, windows=T_RING, samples=T_S)
-    bench_family(f"hestrel {H_CH}x{H_PACKETS}x{H_S}", "hestrelv2_evalr2", hestrel_event, hestrel_numpy, 300, rng,
-                 y, channels=H_CH, windows=64, samples=H_S)
-    bench_family(f"quimbra {Q_CHIPS}x{Q_PER_CHIP}x{Q_WIN}x{Q_S}", "quimbra_pellam", quimbra_event, quimbra_numpy,
-                 300, rng, y, channels=Q_CH, windows=Q_RING, samples=Q_S)
-    bench_family(f"korvexv3s {KS_CH}x{KS_WIN}x{KS_S}", "korvexv3s", korvexv3s_event, korvexv3s_numpy, 600, rng, y,
-                 channels=KS_CH, windows=KS_RING, samples=KS_S)
-    bench_family(f"dravik {D_CH}x{D_WIN}x{D_S}", "dravik", dravik_event, dravik_numpy, 300, rng, y,
-                 channels=D_CH, windows=D_RING, samples=D_S)
+    print(f"load average {os.getloadavg()[0]:.2f}; events per CPU second, best of {rounds} runs")
+    print(f"{'':<22} {'events kept':^46} | {'events dropped':^25} | {'MB per kept event':^13}")
+    print(f"{'family':<22} {'acq[i]':>7} {'list()':>7} {'NumPy':>7} {'acq[i]/N':>7} {'list/N':>7} | "
+          f"{'module':>7} {'NumPy':>7} {'ratio':>7} | {'module':>6} {'NumPy':>6}")
+    with tempfile.TemporaryDirectory() as tmp:
+        for family in FAMILIES:
+            bench_family(*family, rng, tmp, rounds)
+    print(f"load average {os.getloadavg()[0]:.2f}")
 
 
 if __name__ == "__main__":

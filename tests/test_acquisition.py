@@ -2,6 +2,7 @@
 
 import os
 import pathlib
+import struct
 
 import pytest
 import yaml
@@ -107,6 +108,20 @@ def test_index_conversion(tmp_path, index, exc):
 def test_raw_event_keyword_and_bool(tmp_path):
     acq = vuzevuz.Acquisition(make_acquisition(tmp_path / "r", chunks=[[b"a", b"b"]]))
     assert acq.raw_event(index=True) == {"rawdata": b"b", "pkg_num": 1, "event_num": 1}
+
+
+def test_sample_values_at_both_ends(tmp_path):
+    """Raw 16-bit samples 0 and 65535 (a dravik event keeps them whole) come out as the floats 0.0
+    and 65535.0 (not -0.0, not ints), in every event alike."""
+    samples = [0, 65535, 65535, 0]
+    group = [0] * 7 + [w for offset in range(4) for w in (5, offset, *samples)] + [0, 0]
+    raw = struct.pack(f">{len(group)}H", *group)
+    root = make_acquisition(tmp_path / "r", chunks=[[raw, raw]], model="dravik", channels=4, windows=16, samples=4)
+    acq = vuzevuz.Acquisition(root)
+    for ev in (acq[0], acq.parsed_event(1)):
+        values = [v for row in ev["data"] for v in row]
+        assert {type(v) for v in values} == {float}
+        assert [repr(v) for v in values] == ["0.0", "65535.0", "65535.0", "0.0"] * 4
 
 
 def test_method_docstrings():

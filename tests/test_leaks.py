@@ -1,7 +1,7 @@
 """Memory and reference counts stay flat over many calls of every function and method.
 
 Each case runs a call many times after a warm-up (which fills the module's once-made values:
-host callables, exception classes, the cached small ints) and then measures what stayed:
+host callables, exception classes, the shared numbers) and then measures what stayed:
 Python objects through tracemalloc, the native heap through mallinfo2, the resident size
 through /proc/self/statm, and the reference counts of the objects handed in. The bounds are
 well below what one leaked object (or native allocation) per call adds up to.
@@ -298,6 +298,24 @@ def test_flat(world, name, factory):
         assert_flat(run, watched, HEAVY_CALLS, traced=False, warm=400, counted=counted)
     else:
         assert_flat(run, watched, traced=counted, counted=counted)
+
+
+def test_shared_numbers_over_20000_parses(tmp_path):
+    """Every parse hands out the shared floats and ints once per sample, and every dropped
+    dictionary gives them back: 20,000 parses leave their reference counts, and the process's
+    memory, where they were. (Values above 256, which the interpreter does not share itself.)"""
+    samples = list(range(300))
+    root = make_acquisition(tmp_path / "r", chunks=[[event([block(0, 3, samples)])]], channels=1,
+                            samples=len(samples))
+    acq = vuzevuz.Acquisition(root)
+
+    def pick(ev):
+        return [ev["data"][0][299], ev["data"][0][257], ev["time"][0][299], ev["time"][0][257]]
+
+    shared = pick(acq.parsed_event(0))
+    assert shared == [299.0, 257.0, 299, 257]
+    assert all(a is b for a, b in zip(shared, pick(acq[0])))
+    assert_flat(call(acq.parsed_event, 0), shared, calls=20_000)
 
 
 def test_results_are_released(world):

@@ -85,3 +85,46 @@ def test_path_subclasses(tmp_path):
 def test_unencodable_path_is_refused():
     with pytest.raises(UnicodeEncodeError):
         vuzevuz.is_acquisition("\ud800\ud800")
+
+
+DROPPED_FAILURES_SCRIPT = r"""
+import json, sys
+sys.path.insert(0, {tests!r})
+from acqtools import make_acquisition
+from ysk16 import block, event
+import vuzevuz
+
+def module_classes():
+    return sorted(c.__name__ for c in Exception.__subclasses__() if c.__module__ == "acquisition")
+
+good = make_acquisition({top!r} + "/all/good", chunks=[[event([block(0, 0, [1])]), b"bad"]])
+bad_meta = make_acquisition({top!r} + "/all/bad_meta", metadata="params: [1]\nregisters: {{}}\n")
+seen = {{}}
+(acq,) = vuzevuz.list_acquisitions({top!r} + "/all")
+it = iter(acq)
+seen["iterated"] = len(list(it)) + len(list(it))
+seen["after drops"] = module_classes()
+for name, call in [("parse", lambda: acq.parsed_event(1)), ("metadata", lambda: vuzevuz.Acquisition(bad_meta))]:
+    try:
+        call()
+    except Exception as e:
+        seen[name] = [type(e).__name__, type(e) in Exception.__subclasses__(), module_classes()]
+print(json.dumps(seen))
+"""
+
+
+def test_dropped_failures_create_no_exception_class(tmp_path):
+    """list_acquisitions passing over an entry and iteration ending at a bad event raise nothing,
+    so a fresh interpreter has none of the module's classes until the first real raise."""
+    import json
+    import os
+    import subprocess
+    import sys
+    script = DROPPED_FAILURES_SCRIPT.format(tests=os.path.dirname(__file__), top=str(tmp_path))
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    assert json.loads(out) == {
+        "iterated": 1,
+        "after drops": [],
+        "parse": ["ParsingError", True, ["ParsingError"]],
+        "metadata": ["MetadataError", True, ["MetadataError", "ParsingError"]],
+    }

@@ -6,25 +6,26 @@
 #include "python_api/functions.hpp"
 #include "python_api/parsing.hpp"
 #include "python_api/python_libs.hpp"
+#include "python_api/state.hpp"
 
 namespace vuzevuz::py {
 
 namespace {
 
-// The constructor body: null with the Python exception set on failure.
-std::unique_ptr<AcquisitionFields> construct(std::string root) {
+// The constructor body.
+Result<std::unique_ptr<AcquisitionFields>> construct(std::string root) {
     auto acq = Acquisition::open(std::move(root));
-    if (!acq) return raise(acq.error()), nullptr;
+    if (!acq) return failed(acq.error());
     auto text = acq->metadata_str();
-    if (!text) return raise(text.error()), nullptr;
+    if (!text) return failed(text.error());
     PyObject* safe_load = yaml_safe_load();
-    if (!safe_load) return nullptr;
+    if (!safe_load) return failed(Failure::python());
     Ref text_obj = Ref::steal(PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size())));
-    if (!text_obj) return nullptr;
+    if (!text_obj) return failed(Failure::python());
     Ref metadata = Ref::steal(PyObject_CallOneArg(safe_load, text_obj.get()));
-    if (!metadata) return nullptr;
+    if (!metadata) return failed(Failure::python());
     auto meta = acq->metadata();
-    if (!meta) return raise(meta.error()), nullptr;
+    if (!meta) return failed(meta.error());
     return std::unique_ptr<AcquisitionFields>(
         new AcquisitionFields{std::move(*acq), std::move(meta->params), std::move(metadata)});
 }
@@ -44,8 +45,8 @@ PyObject* acq_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::string root;
         if (!parse_tuple(sig, args, kwargs, Param{to_path, root})) return nullptr;
         auto fields = construct(std::move(root));
-        if (!fields) return nullptr;
-        return wrap(type, std::move(fields));
+        if (!fields) return fields.error().raise();
+        return wrap(type, std::move(*fields));
     });
 }
 
@@ -164,9 +165,9 @@ PyObject* raw_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
-PyObject* fetch_parsed(const AcquisitionFields& f, std::size_t index) {
+Result<Ref> fetch_parsed(const AcquisitionFields& f, std::size_t index) {
     auto bytes = f.acquisition.get(index);
-    if (!bytes) return raise(bytes.error());
+    if (!bytes) return failed(bytes.error());
     return parse_to_dict(f.parameters, std::move(*bytes));
 }
 
@@ -175,7 +176,7 @@ PyObject* parsed_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         static constexpr Signature<1> sig{"parsed_event", {"index"}};
         std::uint32_t index;
         if (!parse_fastcall(sig, args, nargs, kwnames, Param{to_u32, index})) return nullptr;
-        return fetch_parsed(fields_of(self), index);
+        return to_python(fetch_parsed(fields_of(self), index));
     });
 }
 
@@ -217,8 +218,9 @@ PyObject* map_index_arg(PyObject* key, std::size_t n, const AcquisitionFields& f
         Ref list = Ref::steal(PyList_New(0));
         if (!list) return nullptr;
         for (Py_ssize_t i = start; i < stop; i += step) {
-            Ref ev = Ref::steal(fetch_parsed(f, static_cast<std::size_t>(i)));
-            if (!ev || PyList_Append(list.get(), ev.get()) != 0) return nullptr;
+            auto ev = fetch_parsed(f, static_cast<std::size_t>(i));
+            if (!ev) return ev.error().raise();
+            if (PyList_Append(list.get(), ev->get()) != 0) return nullptr;
             if (stop - i <= step) break;  // no overflow of i past stop
         }
         return list.release();
@@ -234,7 +236,7 @@ PyObject* map_index_arg(PyObject* key, std::size_t n, const AcquisitionFields& f
         PyErr_SetString(PyExc_IndexError, "index out of bounds");
         return nullptr;
     }
-    return fetch_parsed(f, static_cast<std::size_t>(i));
+    return to_python(fetch_parsed(f, static_cast<std::size_t>(i)));
 }
 
 PyObject* acq_getitem(PyObject* self, PyObject* key) {
@@ -318,17 +320,17 @@ PyObject* iter_self(PyObject* self) { return Ref::borrow(self).release(); }
 PyObject* iter_next(PyObject* self) {
     // A null result without an exception ends the iteration.
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        // As acq[count]: count the events, then fetch and parse. Any failure ends the iteration
+        // without raising (so it creates no exception class); the same index is tried next time.
         auto* it = reinterpret_cast<IterEventsObject*>(self);
-        Ref index = Ref::steal(PyLong_FromSize_t(it->count));
-        if (!index) return nullptr;
-        Ref ev = Ref::steal(acq_getitem(it->acq, index.get()));
+        auto n = count(it->acq);
+        auto ev = n ? fetch_parsed(fields_of(it->acq), it->count) : failed(n.error());
         if (!ev) {
-            // Any failure ends the iteration; the same index is tried again next time.
-            PyErr_Clear();
+            ev.error().drop();
             return nullptr;
         }
         ++it->count;
-        return ev.release();
+        return ev->release();
     });
 }
 
@@ -344,16 +346,8 @@ PyType_Slot iter_slots[] = {
 PyType_Spec iter_spec = {"vuzevuz.IterEvents", sizeof(IterEventsObject), 0, Py_TPFLAGS_DEFAULT, iter_slots};
 
 PyTypeObject* iter_events_type() {
-    static PyObject* type = nullptr;
-    if (!type) {
-        PyObject* t = PyType_FromSpec(&iter_spec);
-        if (!t) return nullptr;
-        if (type)
-            Py_DECREF(t);
-        else
-            type = t;
-    }
-    return reinterpret_cast<PyTypeObject*>(type);
+    return reinterpret_cast<PyTypeObject*>(
+        once(process_state().iter_events_type, [] { return PyType_FromSpec(&iter_spec); }));
 }
 
 // ---- module functions
@@ -370,10 +364,10 @@ PyObject* list_acquisitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         for (const Acquisition& acq : util::list_acquisitions(root_dir)) {
             auto fields = construct(acq.root());
             if (!fields) {
-                PyErr_Clear();
+                fields.error().drop();  // an entry that cannot be opened is passed over
                 continue;
             }
-            Ref obj = Ref::steal(wrap(type, std::move(fields)));
+            Ref obj = Ref::steal(wrap(type, std::move(*fields)));
             if (!obj || PyList_Append(list.get(), obj.get()) != 0) return nullptr;
         }
         return list.release();
@@ -403,9 +397,8 @@ bool to_acquisition(PyObject* o, PyAcquisitionObject*& out) {
 }
 
 PyTypeObject* acquisition_type() {
-    static PyObject* type = nullptr;
-    if (!type) type = PyType_FromSpec(&acq_spec);
-    return reinterpret_cast<PyTypeObject*>(type);
+    return reinterpret_cast<PyTypeObject*>(
+        once(process_state().acquisition_type, [] { return PyType_FromSpec(&acq_spec); }));
 }
 
 PyMethodDef list_acquisitions_def = {

@@ -1,31 +1,23 @@
 #include "python_api/exceptions.hpp"
 
+#include "python_api/state.hpp"
+
 namespace vuzevuz::py {
 
 namespace {
 
-// One process-wide class per slot, created by the first raise that needs it.
+// The process-wide class of `slot`, created by the first raise that needs it.
 PyObject* module_class(PyObject*& slot, const char* qualified_name) {
-    if (slot) return slot;
-    PyObject* cls = PyErr_NewException(qualified_name, PyExc_Exception, nullptr);
-    if (!cls) return nullptr;
-    if (slot) {  // filled meanwhile
-        Py_DECREF(cls);
-        return slot;
-    }
-    slot = cls;
-    return slot;
+    return once(slot, [&] { return PyErr_NewException(qualified_name, PyExc_Exception, nullptr); });
 }
 
 PyObject* class_object(PendingError::Class c) {
-    static PyObject* metadata_error = nullptr;
-    static PyObject* parsing_error = nullptr;
-    static PyObject* export_error = nullptr;
+    ProcessState& state = process_state();
     using C = PendingError::Class;
     switch (c) {
-        case C::MetadataError: return module_class(metadata_error, "acquisition.MetadataError");
-        case C::ParsingError: return module_class(parsing_error, "acquisition.ParsingError");
-        case C::ExportError: return module_class(export_error, "acquisition.ExportError");
+        case C::MetadataError: return module_class(state.metadata_error, "acquisition.MetadataError");
+        case C::ParsingError: return module_class(state.parsing_error, "acquisition.ParsingError");
+        case C::ExportError: return module_class(state.export_error, "acquisition.ExportError");
         case C::FileNotFoundError: return PyExc_FileNotFoundError;
         case C::OSError: return PyExc_OSError;
         case C::IndexError: return PyExc_IndexError;
@@ -48,6 +40,15 @@ void PendingError::raise() const {
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) return;
     PyErr_SetObject(type, text.get());
+}
+
+PyObject* Failure::raise() const {
+    if (error_) error_->raise();
+    return nullptr;
+}
+
+void Failure::drop() const {
+    if (!error_) PyErr_Clear();
 }
 
 PendingError pending(const AcquisitionError& e) {

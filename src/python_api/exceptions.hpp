@@ -4,7 +4,9 @@
 #include "python_api/ref.hpp"
 
 #include <exception>
+#include <expected>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "error/error.hpp"
@@ -36,6 +38,36 @@ PyObject* raise(const E& e) {
     pending(e).raise();
     return nullptr;
 }
+
+// A failure on its way out: an error value not raised yet, or an exception that the interpreter
+// already holds (a host call or an allocation failed). Raising it is what creates a module
+// exception class; a caller that passes over the failure drops it and creates nothing.
+class Failure {
+public:
+    Failure(PendingError e) : error_(std::move(e)) {}
+    template <class E>
+        requires requires(const E& e) { pending(e); }
+    Failure(const E& e) : error_(pending(e)) {}
+    // The interpreter's error indicator holds it.
+    static Failure python() { return Failure(); }
+
+    // Sets the error indicator (already set for python()); always returns null.
+    PyObject* raise() const;
+    // Forgets the failure without raising it.
+    void drop() const;
+
+private:
+    Failure() = default;
+    std::optional<PendingError> error_;
+};
+
+template <class T>
+using Result = std::expected<T, Failure>;
+
+inline std::unexpected<Failure> failed(Failure f) { return std::unexpected(std::move(f)); }
+
+// The reference of a result handed to the interpreter, or null with the failure raised.
+inline PyObject* to_python(Result<Ref>&& r) { return r ? r->release() : r.error().raise(); }
 
 // Runs an entry point body; a C++ exception becomes a Python exception, never unwinding into the interpreter.
 template <class R, class F>

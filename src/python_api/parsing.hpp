@@ -7,10 +7,12 @@
 #include <vector>
 
 #include "acquisition/metadata.hpp"
+#include "python_api/exceptions.hpp"
 
 namespace vuzevuz::py {
 
-// {"data", "window_labels", "time", "timing", "ecc_errors"}, or null with ParsingError raised.
-PyObject* parse_to_dict(const Params& params, std::vector<std::uint8_t> bytes);
+// {"data", "window_labels", "time", "timing", "ecc_errors"}, or the failure (a ParsingError not
+// raised yet, or the interpreter's own when it could not make an object).
+Result<Ref> parse_to_dict(const Params& params, std::vector<std::uint8_t> bytes);
 
 }  // namespace vuzevuz::py

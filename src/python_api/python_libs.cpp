@@ -1,34 +1,23 @@
 #include "python_api/python_libs.hpp"
 
+#include "python_api/state.hpp"
+
 namespace vuzevuz::py {
 
 namespace {
 
 PyObject* cached(PyObject*& slot, const char* module, const char* attribute) {
-    if (slot) return slot;
-    Ref mod = Ref::steal(PyImport_ImportModule(module));
-    if (!mod) return nullptr;
-    Ref fn = Ref::steal(PyObject_GetAttrString(mod.get(), attribute));
-    if (!fn) return nullptr;
-    if (!slot) slot = fn.release();  // the import may have filled it meanwhile
-    return slot;
+    return once(slot, [&]() -> PyObject* {
+        Ref mod = Ref::steal(PyImport_ImportModule(module));
+        if (!mod) return nullptr;
+        return PyObject_GetAttrString(mod.get(), attribute);
+    });
 }
 
 }  // namespace
 
-PyObject* yaml_safe_load() {
-    static PyObject* slot = nullptr;
-    return cached(slot, "yaml", "safe_load");
-}
-
-PyObject* gzip_decompress() {
-    static PyObject* slot = nullptr;
-    return cached(slot, "gzip", "decompress");
-}
-
-PyObject* pickle_loads() {
-    static PyObject* slot = nullptr;
-    return cached(slot, "pickle", "loads");
-}
+PyObject* yaml_safe_load() { return cached(process_state().yaml_safe_load, "yaml", "safe_load"); }
+PyObject* gzip_decompress() { return cached(process_state().gzip_decompress, "gzip", "decompress"); }
+PyObject* pickle_loads() { return cached(process_state().pickle_loads, "pickle", "loads"); }
 
 }  // namespace vuzevuz::py
