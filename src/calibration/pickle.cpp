@@ -634,7 +634,7 @@ private:
             index = std::uint32_t(doc_.objects_.size());
             doc_.objects_.emplace_back();
         }
-        Object& o = doc_.objects_[std::uint32_t(index)];
+        Object& o = doc_.objects_[index];
         o.kind = kind;
         o.serial = next_serial_++;
         o.lossy = keep_ ? !std::binary_search(keep_->begin(), keep_->end(), o.serial) : skipped_at(slot);
@@ -783,7 +783,7 @@ private:
     std::span<const Value> above(std::size_t at) const { return std::span(stack_).subspan(at); }
 
     Value* memo_find(std::uint64_t index) {
-        if (index < memo_.size() && memo_[std::size_t(index)].kind != Kind::Unset) return &memo_[std::size_t(index)];
+        if (index < memo_.size()) return &memo_[std::size_t(index)];
         const auto it = memo_far_.find(index);
         return it == memo_far_.end() ? nullptr : &it->second;
     }
@@ -796,13 +796,10 @@ private:
             return {};
         }
         ++memo_count_;
-        // Python's pickler numbers its memo entries from 0; other keys go to a map.
-        if (index < memo_.size() + 1024) {
-            if (index >= memo_.size()) memo_.resize(std::size_t(index) + 1, Value{Kind::Unset});
-            memo_[std::size_t(index)] = v;
-        } else {
-            memo_far_.emplace(index, v);
-        }
+        // Python's pickler numbers its memo entries 0, 1, 2, ...; other keys go to a map.
+        if (index < memo_.size()) memo_[std::size_t(index)] = v;
+        else if (index == memo_.size()) memo_.push_back(v);
+        else memo_far_.emplace(index, v);
         return {};
     }
     std::expected<void, Error> memo_get(std::uint64_t index) {
@@ -842,7 +839,7 @@ private:
         bool skip;            // whether a value built in its place would be skipped
     };
     std::vector<Mark> marks_;
-    std::vector<Value> memo_;
+    std::vector<Value> memo_;  // keys 0, 1, 2, ... as Python's pickler writes them
     std::unordered_map<std::uint64_t, Value> memo_far_;
     std::uint64_t memo_count_ = 0;  // entries set, the key MEMOIZE uses next
     bool stopped_ = false;

@@ -12,13 +12,13 @@
 //  - a list, tuple, set or frozenset: its length, its first two elements, and its numbers while
 //    every element is a number, or its nested sequences while every element is a sequence;
 //  - a dict: whether every key is text or bytes, and the value of its "data" entries.
-// So a value of any size costs nothing more than its place in the pickle's structure, except the
-// numbers of sequences, which a table may need. Even those are dropped for sequences that a table
-// skips as the pickle is usually laid out (values under other dict keys, elements after the first
-// of the outermost sequence). When such a sequence turns out to be needed after all, because the
-// pickle refers to it again from the table, the caller reads the pickle a second time and names
-// exactly the sequences whose numbers to keep (by their serial numbers, which are the same in
-// every run over the same bytes).
+// An object is freed as soon as nothing refers to it; what the pickle memoizes stays, since the
+// pickle may refer to it again. So a value of any size costs nothing more than its place in the pickle's structure, except the
+// numbers of sequences, which a table may need. Even those are dropped for the values of dict
+// entries under keys other than "data", which a table skips. When such a sequence turns out to
+// be needed after all (the pickle refers to it again from the table), the caller reads the
+// pickle a second time and names exactly the sequences whose numbers to keep, by their serial
+// numbers, which are the same in every run over the same bytes.
 #pragma once
 
 #include <bit>
@@ -60,7 +60,6 @@ enum class Kind : std::uint8_t {
     Dict,
     Other,     // a bytearray
     Callable,  // internal: a recognised builtin, before it is applied
-    Unset,     // internal: a memo slot never written
 };
 
 // The texts the reader tells apart; every other text is Name::Other.
