@@ -132,7 +132,7 @@ std::expected<void, ExportError> write_event(CsvWriter& w, const Params& params,
         w.field(evt);
         for (Placed& c : placed) {
             if (r < c.r0 || c.j == c.L) {
-                for (std::size_t g = 0; g < G; ++g) w.plain_field({});
+                for (std::size_t g = 0; g < G; ++g) w.empty_field();
                 continue;
             }
             w.field(static_cast<float>((*c.labels)[c.one_label ? 0 : c.win]));
