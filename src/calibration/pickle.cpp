@@ -55,13 +55,16 @@ int hex_digit(std::uint8_t c) {
 // The first bytes of a text, enough to tell the names apart.
 class NameScan {
 public:
+    // Past 16 bytes a text is no name: nothing more needs keeping.
+    bool full() const { return size_ == head_.size(); }
     void bytes(std::span<const std::uint8_t> b) {
-        const std::size_t room = head_.size() - std::min<std::uint64_t>(size_, head_.size());
-        std::memcpy(head_.data() + (head_.size() - room), b.data(), std::min(room, b.size()));
-        size_ += b.size();
+        const std::size_t n = std::min(b.size(), head_.size() - size_);
+        std::memcpy(head_.data() + size_, b.data(), n);
+        size_ += n;
     }
     void byte(std::uint8_t c) { bytes(std::span(&c, 1)); }
     void code_point(std::uint32_t cp) {
+        if (full()) return;
         std::uint8_t u[4];
         std::size_t n;
         if (cp < 0x80) {
@@ -86,7 +89,7 @@ public:
         bytes(std::span(u, n));
     }
     Name name() const {
-        if (size_ > head_.size()) return Name::Other;
+        if (full()) return Name::Other;
         static constexpr std::pair<std::string_view, Name> names[] = {
             {"data", Name::Data},         {"latin1", Name::Latin1},       {"builtins", Name::Builtins},
             {"__builtin__", Name::OldBuiltins}, {"_codecs", Name::Codecs}, {"set", Name::Set},
@@ -100,8 +103,8 @@ public:
     }
 
 private:
-    std::array<std::uint8_t, 16> head_{};
-    std::uint64_t size_ = 0;
+    std::array<std::uint8_t, 17> head_{};
+    std::size_t size_ = 0;
 };
 
 // Checks UTF-8 as it streams past (surrogates allowed, as Python strings may hold them) and
@@ -109,18 +112,19 @@ private:
 class Utf8Scan {
 public:
     bool bytes(std::span<const std::uint8_t> b) {
-        std::size_t i = 0;
-        while (i < b.size()) {
+        const std::uint8_t* p = b.data();
+        const std::uint8_t* const end = p + b.size();
+        while (p < end) {
             if (need_ == 0) {
                 // Runs of ASCII, eight bytes at a time.
-                while (b.size() - i >= 8) {
+                while (end - p >= 8) {
                     std::uint64_t w;
-                    std::memcpy(&w, b.data() + i, 8);
+                    std::memcpy(&w, p, 8);
                     if (w & 0x8080808080808080u) break;
-                    i += 8;
+                    p += 8;
                 }
-                if (i == b.size()) break;
-                const std::uint8_t c = b[i++];
+                if (p == end) break;
+                const std::uint8_t c = *p++;
                 if (c < 0x80) continue;
                 if ((c & 0xE0) == 0xC0) { need_ = 1; len_ = 2; cp_ = c & 0x1F; }
                 else if ((c & 0xF0) == 0xE0) { need_ = 2; len_ = 3; cp_ = c & 0x0F; }
@@ -128,7 +132,7 @@ public:
                 else return false;
                 continue;
             }
-            const std::uint8_t c = b[i++];
+            const std::uint8_t c = *p++;
             if ((c & 0xC0) != 0x80) return false;
             cp_ = cp_ << 6 | (c & 0x3F);
             if (--need_ == 0) {
@@ -149,6 +153,21 @@ private:
     bool latin1_ = true;
 };
 
+// Blanks, then at most one sign, before the digits of a number text.
+struct SignLead {
+    bool neg = false;
+    bool sign = false;
+    // Takes `c` when it is a leading blank or the sign; false for the first other character.
+    bool take(std::uint8_t c, bool blank) {
+        if (sign) return false;
+        if (blank) return true;
+        if (c != '+' && c != '-') return false;
+        neg = c == '-';
+        sign = true;
+        return true;
+    }
+};
+
 // A decimal integer as Python's int() reads it (blanks around it, a sign, digits with single
 // underscores between them), fed one character at a time. A LONG argument may end in 'L'.
 class DecimalScan {
@@ -166,14 +185,7 @@ public:
         const bool blank = c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
         switch (phase_) {
             case Phase::Lead:
-                if (blank) return true;
-                if (c == '+' || c == '-') {
-                    neg_ = c == '-';
-                    phase_ = Phase::Sign;
-                    return true;
-                }
-                [[fallthrough]];
-            case Phase::Sign:
+                if (lead_.take(c, blank)) return true;
                 if (c < '0' || c > '9') return false;
                 phase_ = Phase::Digits;
                 return digit(c);
@@ -203,12 +215,12 @@ public:
     // The value, when it fits in signed 64 bits.
     std::optional<std::int64_t> value() const {
         constexpr std::uint64_t lim = std::uint64_t(std::numeric_limits<std::int64_t>::max());
-        if (big_ || mag_ > lim + (neg_ ? 1 : 0)) return std::nullopt;
-        return neg_ ? std::int64_t(0 - mag_) : std::int64_t(mag_);
+        if (big_ || mag_ > lim + (lead_.neg ? 1 : 0)) return std::nullopt;
+        return lead_.neg ? std::int64_t(0 - mag_) : std::int64_t(mag_);
     }
 
 private:
-    enum class Phase { Lead, Sign, Digits, Trail };
+    enum class Phase { Lead, Digits, Trail };
     bool digit(std::uint8_t c) {
         prev_digit_ = true;
         if (!big_) {
@@ -220,7 +232,8 @@ private:
 
     bool long_form_;
     Phase phase_ = Phase::Lead;
-    bool neg_ = false, prev_digit_ = false, big_ = false, pending_l_ = false;
+    SignLead lead_;
+    bool prev_digit_ = false, big_ = false, pending_l_ = false;
     std::uint64_t mag_ = 0;
     std::uint64_t raw_ = 0;
     std::uint8_t first_[2] = {};
@@ -236,14 +249,7 @@ public:
         if (trail_) return blank || c == '\r';
         switch (phase_) {
             case Phase::Lead:
-                if (blank) return true;
-                if (c == '+' || c == '-') {
-                    neg_ = c == '-';
-                    phase_ = Phase::Sign;
-                    return true;
-                }
-                [[fallthrough]];
-            case Phase::Sign:
+                if (lead_.take(c, blank)) return true;
                 if ((c >= '0' && c <= '9') || c == '.') phase_ = Phase::Int;
                 else if (c == '+' || c == '-') return false;
                 else phase_ = Phase::Word;
@@ -313,11 +319,11 @@ public:
         } else {
             return std::nullopt;
         }
-        return neg_ ? -v : v;
+        return lead_.neg ? -v : v;
     }
 
 private:
-    enum class Phase { Lead, Sign, Word, Int, Frac, ExpSign, ExpStart, Exp };
+    enum class Phase { Lead, Word, Int, Frac, ExpSign, ExpStart, Exp };
     static constexpr std::int64_t kExpLimit = std::int64_t(1) << 40;
     static constexpr std::size_t kDigits = 800;
 
@@ -333,7 +339,8 @@ private:
     }
 
     Phase phase_ = Phase::Lead;
-    bool neg_ = false, trail_ = false, any_digit_ = false, sticky_ = false, exp_neg_ = false;
+    SignLead lead_;
+    bool trail_ = false, any_digit_ = false, sticky_ = false, exp_neg_ = false;
     std::string word_;
     std::string digits_;      // significant digits, from the first nonzero one
     std::int64_t point_ = 0;  // where the decimal point stands, counted from before digits_
@@ -438,6 +445,22 @@ class RawUnicodeScan {
 public:
     explicit RawUnicodeScan(NameScan& out) : out_(out) {}
 
+    bool feed(std::span<const std::uint8_t> b) {
+        const std::uint8_t* p = b.data();
+        const std::uint8_t* const end = p + b.size();
+        while (p < end) {
+            if (hex_left_ == 0 && run_ == 0) {
+                // Plain characters up to the next backslash: code points below 256.
+                const void* bs = std::memchr(p, '\\', std::size_t(end - p));
+                const std::uint8_t* const stop = bs ? static_cast<const std::uint8_t*>(bs) : end;
+                for (; p < stop && !out_.full(); ++p) out_.code_point(*p);
+                p = stop;
+                if (p == end) break;
+            }
+            if (!feed(*p++)) return false;
+        }
+        return true;
+    }
     bool feed(std::uint8_t c) {
         if (hex_left_ > 0) {
             const int d = hex_digit(c);
@@ -469,8 +492,7 @@ public:
 
 private:
     void backslashes(std::uint64_t n) {
-        // Past the first bytes of a text only its length matters, and past 16 bytes not even that.
-        for (std::uint64_t k = 0; k < std::min<std::uint64_t>(n, 17); ++k) out_.byte('\\');
+        for (std::uint64_t k = 0; k < n && !out_.full(); ++k) out_.byte('\\');
     }
     bool code_point(std::uint32_t cp) {
         if (cp > 0x10FFFF) return false;
@@ -484,20 +506,6 @@ private:
     unsigned hex_left_ = 0;
     std::uint32_t cp_ = 0;
     bool latin1_ = true;
-};
-
-// A short line (a GLOBAL's module or name); a longer one names nothing the reader knows.
-class ShortLine {
-public:
-    bool feed(std::uint8_t c) {
-        scan_.byte(c);
-        return ++size_ <= 32;
-    }
-    Name name() const { return scan_.name(); }
-
-private:
-    NameScan scan_;
-    std::size_t size_ = 0;
 };
 
 Value text_value(Kind kind, Name name, bool latin1) {
@@ -564,7 +572,7 @@ private:
             return true;
         });
     }
-    // Hands the bytes of a line, up to (not including) its line feed, to `feed` one by one.
+    // Hands the bytes of a line, up to (not including) its line feed, to `feed` piece by piece.
     template <class Feed>
     std::expected<void, Error> line(Feed&& feed) {
         for (;;) {
@@ -575,12 +583,20 @@ private:
             const std::size_t avail = cur_.size() - pos_;
             const void* nl = std::memchr(begin, '\n', avail);
             const std::size_t k = nl ? std::size_t(static_cast<const std::uint8_t*>(nl) - begin) : avail;
-            for (std::size_t i = 0; i < k; ++i)
-                if (!feed(begin[i])) return fail("invalid argument line");
+            if (!feed(std::span(begin, k))) return fail("invalid argument line");
             pos_ += k + (nl ? 1 : 0);
             consumed_ += k + (nl ? 1 : 0);
             if (nl) return {};
         }
+    }
+    // A line handed to a scanner that takes one character at a time.
+    template <class Scan>
+    std::expected<void, Error> line_to(Scan& scan) {
+        return line([&](std::span<const std::uint8_t> b) {
+            for (const std::uint8_t c : b)
+                if (!scan.feed(c)) return false;
+            return true;
+        });
     }
     // A little-endian unsigned number of N bytes.
     template <std::size_t N>
@@ -698,6 +714,11 @@ private:
                 if (o.data_entries < 2) ++o.data_entries;
             }
         }
+    }
+    // Adds values to an object: elements to a sequence, key, value pairs to a dict.
+    void fill(Value target, std::span<const Value> values) {
+        if (target.kind == Kind::Dict) set_items(target, values);
+        else add(target, values);
     }
     // A copy of a sequence's elements in a new set or frozenset.
     std::expected<Value, Error> copy_sequence(Kind kind, Value source, std::size_t slot) {
@@ -847,7 +868,7 @@ private:
 
 std::expected<void, Error> Reader::load_decimal(bool long_form) {
     DecimalScan scan(long_form);
-    if (auto r = line([&](std::uint8_t c) { return scan.feed(c); }); !r) return r;
+    if (auto r = line_to(scan); !r) return r;
     if (const auto b = scan.boolean()) {
         push(Value{Kind::Bool, *b ? 1u : 0u});
         return {};
@@ -860,7 +881,7 @@ std::expected<void, Error> Reader::load_decimal(bool long_form) {
 
 std::expected<std::uint64_t, Error> Reader::memo_index_line() {
     DecimalScan scan;
-    if (auto r = line([&](std::uint8_t c) { return scan.feed(c); }); !r) return std::unexpected(r.error());
+    if (auto r = line_to(scan); !r) return std::unexpected(r.error());
     const auto v = scan.valid() ? scan.value() : std::nullopt;
     if (!v || *v < 0) return fail("invalid memo index");
     return std::uint64_t(*v);
@@ -933,8 +954,7 @@ std::expected<void, Error> Reader::from_mark(std::uint8_t op) {
     const Kind k = op == LIST ? Kind::List : op == TUPLE ? Kind::Tuple : op == DICT ? Kind::Dict : Kind::FrozenSet;
     auto made = new_object(k, *at);
     if (!made) return std::unexpected(made.error());
-    if (k == Kind::Dict) set_items(*made, values);
-    else add(*made, values);
+    fill(*made, values);
     drop_to(*at);
     push(*made);
     return {};
@@ -950,8 +970,7 @@ std::expected<void, Error> Reader::add_from_mark(std::uint8_t op) {
     const Value target = stack_[*at - 1];
     const Kind want = op == APPENDS ? Kind::List : op == ADDITEMS ? Kind::Set : Kind::Dict;
     if (target.kind != want) return fail("items added to an object of the wrong kind");
-    if (want == Kind::Dict) set_items(target, values);
-    else add(target, values);
+    fill(target, values);
     drop_to(*at);
     return {};
 }
@@ -1075,7 +1094,7 @@ std::expected<void, Error> Reader::step(std::uint8_t op) {
         }
         case FLOAT: {
             FloatScan scan;
-            if (auto r = line([&](std::uint8_t c) { return scan.feed(c); }); !r) return r;
+            if (auto r = line_to(scan); !r) return r;
             const auto f = scan.value();
             if (!f) return fail("invalid float text");
             push(number(static_cast<float>(*f)));
@@ -1141,7 +1160,7 @@ std::expected<void, Error> Reader::step(std::uint8_t op) {
         case STRING: {
             NameScan name;
             QuotedScan scan(name);
-            if (auto r = line([&](std::uint8_t c) { return scan.feed(c); }); !r) return r;
+            if (auto r = line_to(scan); !r) return r;
             if (!scan.finish()) return fail("invalid STRING argument");
             push(text_value(Kind::Str, name.name(), true));
             return {};
@@ -1149,7 +1168,7 @@ std::expected<void, Error> Reader::step(std::uint8_t op) {
         case UNICODE: {
             NameScan name;
             RawUnicodeScan scan(name);
-            if (auto r = line([&](std::uint8_t c) { return scan.feed(c); }); !r) return r;
+            if (auto r = line([&](std::span<const std::uint8_t> b) { return scan.feed(b); }); !r) return r;
             if (!scan.finish()) return fail("invalid UNICODE argument");
             push(text_value(Kind::Str, name.name(), scan.latin1()));
             return {};
@@ -1229,9 +1248,14 @@ std::expected<void, Error> Reader::step(std::uint8_t op) {
         case MEMOIZE: return memo_put(memo_count_);
 
         case GLOBAL: {
-            ShortLine module, name;
-            if (auto r = line([&](std::uint8_t c) { return module.feed(c); }); !r) return r;
-            if (auto r = line([&](std::uint8_t c) { return name.feed(c); }); !r) return r;
+            NameScan module, name;
+            for (NameScan* part : {&module, &name}) {
+                auto r = line([&](std::span<const std::uint8_t> b) {
+                    part->bytes(b);
+                    return true;
+                });
+                if (!r) return r;
+            }
             const auto b = builtin_of(module.name(), name.name());
             if (!b) return fail("pickle refers to a global that is not allowed");
             push(Value{Kind::Callable, std::uint32_t(*b)});
