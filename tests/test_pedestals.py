@@ -10,6 +10,7 @@ import sys
 import textwrap
 import zlib
 
+import numpy as np
 import pytest
 
 import vuzevuz
@@ -67,9 +68,16 @@ def tuples(t):
         {"data": [[(1.5, 2.5), [3.25, 4]]]},
         # Several frames, and a large object written outside them.
         {"pad": list(range(-40000, 40000, 3)), "blob": b"x" * 300_000, "data": TABLE},
+        # Values first written under a skipped key, then referred to again from the table.
+        {"window": TABLE[0][1], "data": [[TABLE[0][0], TABLE[0][1]]]},
+        {"backup": TABLE, "data": TABLE},
+        {"meta": {"tables": [TABLE]}, "data": TABLE},
+        {"windows": set(map(tuple, TABLE[0])), "data": [sorted(set(map(tuple, TABLE[0])))]},
+        [TABLE, TABLE[0]],
     ],
     ids=["dict", "bytes-key", "extra-keys", "skipped-values", "list", "tuple", "tuple-table", "dict-tuples",
-         "frozenset", "mixed", "large"],
+         "frozenset", "mixed", "large", "shared-window", "shared-table", "shared-deep", "shared-tuples",
+         "shared-in-list"],
 )
 def test_blob_in_every_protocol_is_applied(tmp_path, obj, protocol):
     assert export_data(tmp_path, gz(pickle.dumps(obj, protocol=protocol))) == CORRECTED
@@ -247,7 +255,7 @@ def test_hostile_lengths_and_nesting(tmp_path, body):
 
 
 def bomb(repeats):
-    """A gzip member whose DEFLATE data repeats a block of 16 MiB of '(' (the trailer is never reached)."""
+    """A gzip member whose DEFLATE data repeats a block of 16 MiB of '(' (its trailer does not match)."""
     c = zlib.compressobj(9, zlib.DEFLATED, -15)
     head = c.compress(b"\x80\x04") + c.flush(zlib.Z_FULL_FLUSH)
     piece = c.compress(b"(" * (1 << 24)) + c.flush(zlib.Z_FULL_FLUSH)
@@ -255,15 +263,36 @@ def bomb(repeats):
     return b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff" + head + piece * repeats + tail + b"\x00" * 8
 
 
-@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="address space limit clashes with ASan")
-def test_decompression_bomb_stays_bounded(tmp_path):
-    # 4 GiB of MARK opcodes would need 32 GiB of marks; the child may use 2 GiB of address space.
+UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
+
+
+def spread_memo_keys(n):
+    """A pickle storing one list under n memo keys 1024 apart."""
+    keys = np.empty((n, 5), np.uint8)
+    keys[:, 0] = ord("r")
+    keys[:, 1:] = (np.arange(n, dtype="<u4") * 1024).view(np.uint8).reshape(n, 4)
+    return gzip.compress(b"\x80\x04]" + keys.tobytes() + b".", compresslevel=1)
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="address space limit clashes with ASan")
+@pytest.mark.parametrize(
+    "blob",
+    [
+        # 256 MiB of MARK opcodes, read to the end: 8 bytes per mark would need 2 GiB.
+        lambda: bomb(16),
+        # 2,000,000 memo keys: a table indexed by key would need 16 GiB.
+        lambda: spread_memo_keys(2_000_000),
+    ],
+    ids=["marks", "memo-keys"],
+)
+def test_decompression_bomb_stays_bounded(tmp_path, blob):
+    # The child may use 1 GiB of address space.
     root = tmp_path / "run"
     make_acquisition(root, [[ysk16_event([ysk16_block(0, 0, DATA)])]], channels=1, windows=2, samples=2)
-    (root / "pedestals_calibration").write_bytes(bomb(256))
+    (root / "pedestals_calibration").write_bytes(blob())
     script = textwrap.dedent(f"""
         import resource, vuzevuz
-        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
         vuzevuz.export_csv(vuzevuz.Acquisition({str(root)!r}), [0], {str(tmp_path)!r}, True)
     """)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
@@ -283,8 +312,17 @@ def test_decompression_bomb_stays_bounded(tmp_path):
         b"(G@\n\x00\x00\x00\x00\x00\x00K\x04eeas.",
         b"\x80\x02}T\x04\x00\x00\x00data]](]q\x00(G?\xf8\x00\x00\x00\x00\x00\x00G@\x04\x00\x00\x00\x00\x00\x00e]"
         b"(G@\n\x00\x00\x00\x00\x00\x00\x8a\x01\x04eeas.",
+        # Number texts far longer than their digits need.
+        b"(dVdata\n(l(l(lF1.5" + b"0" * 5000 + b"\naF0.000" + b"0" * 3000 + b"25e3004\naa(lF  +3.2500 \naL"
+        + b"0" * 4000 + b"4L\naaas.",
+        b"(dVdata\n(l(l(lF15" + b"0" * 2999 + b"e-3000\naF2.4999999999999999" + b"9" * 1000
+        + b"\naa(lF3.25\naI  +0_0004 \naaas.",
+        # Keys and skipped texts of any length, in every text form.
+        b"(dS'" + b"\\x64" * 3000 + b"'\nI1\nsV" + b"\\u00e4" * 3000 + b"\\\\" * 3000 + b"\nI2\n"
+        b"sS'data'\n(l(l(lF1.5\naF2.5\naa(lF3.25\naF4\naaas.",
     ],
-    ids=["string", "string-escapes", "unicode-escape", "short-binstring", "binstring"],
+    ids=["string", "string-escapes", "unicode-escape", "short-binstring", "binstring", "long-numbers",
+         "rounding-digits", "long-texts"],
 )
 def test_hand_written_old_forms(tmp_path, body):
     assert export_data(tmp_path, gz(body)) == CORRECTED
@@ -330,3 +368,149 @@ def test_labels_select_the_pedestals(tmp_path):
     rows = [r.split(",") for r in (tmp_path / "run (chunk 0).csv").read_text().splitlines()[1:]]
     assert [(r[2], r[3]) for r in rows] == [("2", "80"), ("2", "79"), ("3", "70"), ("3", "69"),
                                            ("0", "100"), ("0", "99"), ("1", "90"), ("1", "89")]
+
+
+# Blobs far larger than the test's memory: each distinct piece of the content is compressed once
+# and its compressed bytes are repeated.
+def gzip_pieces(path, pieces):
+    """Writes one gzip member whose content is `pieces` (bytes objects) in order."""
+    c = zlib.compressobj(6, zlib.DEFLATED, -15)
+    compressed = {}  # id of a piece: (the piece, its DEFLATE blocks)
+    crc = size = 0
+    with open(path, "wb") as f:
+        f.write(b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff")
+        for p in pieces:
+            if id(p) not in compressed:
+                # A full flush makes the blocks independent of what came before.
+                compressed[id(p)] = (p, c.compress(p) + c.flush(zlib.Z_FULL_FLUSH))
+            f.write(compressed[id(p)][1])
+            crc = zlib.crc32(p, crc)
+            size += len(p)
+        f.write(c.flush(zlib.Z_FINISH))
+        f.write(struct.pack("<II", crc, size & 0xFFFFFFFF))
+
+
+def pickled_windows(values):
+    """Protocol 2+ lists of BINFLOATs, one per row of the 2-D array `values`, back to back."""
+    n, s = values.shape
+    out = np.empty((n, 3 + 9 * s), np.uint8)
+    out[:, :2] = np.frombuffer(b"](", np.uint8)
+    cells = out[:, 2:-1].reshape(n, s, 9)
+    cells[:, :, 0] = ord("G")
+    cells[:, :, 1:] = values.astype(">f8").view(np.uint8).reshape(n, s, 8)
+    out[:, -1] = ord("e")
+    return out.tobytes()
+
+
+# 2**25 numbers: 128 channels of 4096 windows of 64 samples. Window 0 of channel ch holds
+# 10000 + ch + s / 64; window w > 0 holds w % 48 + s / 64, from one list per residue that channel 0
+# writes and every later use fetches from the memo, as Python's pickler writes shared lists.
+BIG = 128, 4096, 64
+
+
+def big_table_blob(path):
+    channels, windows, samples = BIG
+    frac = np.arange(samples) / samples
+
+    def window(first):
+        return pickled_windows((first + frac)[None, :])
+
+    shared = b"".join(window(w % 48) + b"q" + bytes([w % 48]) for w in range(1, 49))
+    fetched = b"".join(b"h" + bytes([w % 48]) for w in range(49, windows))
+    pieces = [b"\x80\x04}(\x8c\x04data](", b"](" + window(10000) + shared + fetched + b"e"]
+    refs = b"".join(b"h" + bytes([w % 48]) for w in range(1, windows)) + b"e"
+    for ch in range(1, channels):
+        pieces += [b"](" + window(10000 + ch), refs]
+    gzip_pieces(path, pieces + [b"eu."])
+
+
+def export_measured(root, out):
+    """export_csv of event 0 with correction, in a child process: how far the child's resident
+    memory rose above what it held before the call (bytes), and the seconds the call took."""
+    script = textwrap.dedent(f"""
+        import re, time, vuzevuz
+        def status(key):
+            with open("/proc/self/status") as f:
+                return int(re.search(key + r":\\s+(\\d+)", f.read()).group(1)) * 1024
+        acq = vuzevuz.Acquisition({str(root)!r})
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")  # restarts the peak from the memory held now
+        before = status("VmRSS")
+        t = time.perf_counter()
+        vuzevuz.export_csv(acq, [0], {str(out)!r}, True)
+        print(time.perf_counter() - t, status("VmHWM") - before)
+    """)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run([sys.executable, "-c", script], check=True, env=env, capture_output=True, text=True,
+                         timeout=600)
+    secs, grown = run.stdout.split()
+    return int(grown), float(secs)
+
+
+def test_large_table_of_2_25_numbers(tmp_path):
+    channels, windows, samples = BIG
+    root = tmp_path / "run"
+    # One block per channel, every block the whole ring of windows from label 5, one sample per window:
+    # value k of a channel lies in window label (5 + k) % 4096 and takes its pedestal of sample 0.
+    data = np.arange(windows) % 1024
+    words = np.concatenate([np.concatenate([[ch << 8 | 5], ~data & 0xFFFF, [0]]) for ch in range(channels)])
+    event = b"\0" + words.astype("<u2").tobytes() + b"\0\0"
+    make_acquisition(root, [[event]], channels=channels, windows=windows, samples=1)
+    big_table_blob(root / "pedestals_calibration")
+    out = tmp_path / "out"
+    out.mkdir()
+    export_measured(root, out)
+
+    cells = np.loadtxt(out / "run (chunk 0).csv", delimiter=",", skiprows=1)
+    labels = (5 + np.arange(windows)) % windows
+    assert cells.shape == (windows, 2 + 3 * channels)
+    for ch in range(channels):
+        pedestal = np.where(labels == 0, 10000 + ch, labels % 48)
+        assert (cells[:, 2 + 3 * ch] == labels).all()
+        assert (cells[:, 3 + 3 * ch] == data - pedestal).all(), ch
+
+
+def skipped_pieces(kind, n=300_000_000):
+    """The pieces of {"junk": <value of `kind` of about n bytes>, "data": TABLE} in protocol 4."""
+    table = pickle.dumps(TABLE, protocol=2)[2:-1]
+    head, tail = b"\x80\x04}(\x8c\x04junk", b"\x8c\x04data" + table + b"u."
+    if kind == "bytes":
+        piece = bytes(range(256)) * 4096
+        return [head + b"\x8e" + struct.pack("<Q", n)] + [piece] * (n // len(piece)) + [piece[: n % len(piece)], tail]
+    if kind == "str":
+        # Characters of 1 to 4 bytes; inflate hands them over in pieces that cut them anywhere.
+        piece = "aä€𝄞".encode() * 104857
+        count = n // len(piece)
+        return [head + b"\x8d" + struct.pack("<Q", count * len(piece))] + [piece] * count + [tail]
+    if kind == "unicode-line":
+        piece = b"a\\u20ac\\\\u0041\\U0001d11e\\\\\\u00e4" * 32768
+        return [head + b"V"] + [piece] * (n // len(piece)) + [b"\n", tail]
+    if kind == "numbers":
+        piece = b"(" + (b"G" + struct.pack(">d", 0.5)) * 1000 + b"e"
+        return [head + b"]"] + [piece] * (n // len(piece)) + [tail]
+    raise ValueError(kind)
+
+
+def peak_of_export(tmp_path, pieces):
+    """Exports with the blob of `pieces` and checks the correction: how far memory rose meanwhile."""
+    root = tmp_path / "run"
+    make_acquisition(root, [[ysk16_event([ysk16_block(0, 0, DATA)])]], channels=1, windows=2, samples=2)
+    gzip_pieces(root / "pedestals_calibration", pieces)
+    grown, _ = export_measured(root, tmp_path)
+    lines = (tmp_path / "run (chunk 0).csv").read_text().splitlines()
+    assert [line.split(",")[3] for line in lines[1:]] == CORRECTED
+    return grown
+
+
+@pytest.mark.parametrize("kind", ["bytes", "str", "unicode-line"])
+def test_large_skipped_value_is_not_kept(tmp_path, kind):
+    grown = peak_of_export(tmp_path, skipped_pieces(kind))
+    if not UNDER_ASAN:  # ASan keeps freed memory in quarantine
+        assert grown < 16 << 20
+
+
+def test_skipped_list_keeps_no_numbers(tmp_path):
+    # 4,000,000 numbers under a skipped key: 16 MB as 32-bit floats.
+    grown = peak_of_export(tmp_path, skipped_pieces("numbers", 36_008_000))
+    if not UNDER_ASAN:
+        assert grown < 8 << 20

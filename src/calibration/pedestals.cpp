@@ -1,6 +1,7 @@
 #include "calibration/pedestals.hpp"
 
 #include <algorithm>
+#include <variant>
 
 #include "calibration/gzip.hpp"
 #include "calibration/pickle.hpp"
@@ -11,89 +12,119 @@ namespace {
 
 using pickle::Document;
 using pickle::Kind;
+using pickle::Object;
 using pickle::Value;
 using Fail = std::unexpected<PedestalsError>;
 
-struct TableBuilder {
-    const Document& doc;
-    std::size_t entries = 0;
-
-    bool take(std::size_t n) {
-        if (n > kMaxTableEntries - entries) return false;
-        entries += n;
-        return true;
-    }
-
-    std::expected<std::span<const Value>, PedestalsError> sequence(const Value& v) {
-        if (!Document::is_sequence(v.kind)) return Fail(PedestalsError{"a sequence was expected"});
-        const auto items = doc.items(v);
-        if (!take(items.size())) return Fail(PedestalsError{"pedestal table too large"});
-        return items;
-    }
-
-    std::expected<Pedestals, PedestalsError> build(const Value& table) {
-        Pedestals p;
-        auto channels = sequence(table);
-        if (!channels) return Fail(channels.error());
-        p.data.reserve(channels->size());
-        for (const Value& ch : *channels) {
-            auto windows = sequence(ch);
-            if (!windows) return Fail(windows.error());
-            auto& out_ch = p.data.emplace_back();
-            out_ch.reserve(windows->size());
-            for (const Value& w : *windows) {
-                auto samples = sequence(w);
-                if (!samples) return Fail(samples.error());
-                auto& out_w = out_ch.emplace_back();
-                out_w.reserve(samples->size());
-                for (const Value& s : *samples) {
-                    // Both conversions round once to the nearest float.
-                    if (s.kind == Kind::Float) out_w.push_back(static_cast<float>(s.num.f));
-                    else if (s.kind == Kind::Int) out_w.push_back(static_cast<float>(s.num.i));
-                    else return Fail(PedestalsError{"a number was expected"});
-                }
-            }
-        }
-        return p;
-    }
+// The serials of every window of a table (and of the sequences their numbers were copied from),
+// for a second run that keeps exactly their numbers.
+struct Reread {
+    std::vector<std::uint64_t> keep;
 };
 
-std::expected<Pedestals, PedestalsError> from_document(const Document& doc) {
-    const Value& root = doc.root;
-    const Value* table = nullptr;
+// The elements of a sequence whose elements are all sequences, or null.
+const std::vector<std::uint32_t>* nested(const Document& doc, Value v) {
+    if (!pickle::is_sequence(v.kind)) return nullptr;
+    const Object& o = doc.object(v);
+    return o.sequences ? &o.items : nullptr;
+}
+
+std::expected<std::variant<Pedestals, Reread>, PedestalsError> table_of(Document& doc) {
+    const Value root = doc.root;
+    Value table;
     if (root.kind == Kind::Dict) {
-        const auto items = doc.items(root);
-        for (std::size_t i = 0; i < items.size(); i += 2) {
-            const Value& key = items[i];
-            if (key.kind != Kind::Str && key.kind != Kind::Bytes) return Fail(PedestalsError{"key neither text nor bytes"});
-            if (doc.text(key) != "data") continue;
-            if (table) return Fail(PedestalsError{"a second \"data\" entry"});
-            table = &items[i + 1];
-        }
-        if (!table) return Fail(PedestalsError{"no \"data\" entry"});
-    } else if (Document::is_sequence(root.kind)) {
-        const auto items = doc.items(root);
-        if (items.empty()) return Fail(PedestalsError{"empty sequence"});
-        table = &items[0];
+        const Object& d = doc.object(root);
+        if (d.odd_key) return Fail(PedestalsError{"key neither text nor bytes"});
+        if (d.data_entries == 0) return Fail(PedestalsError{"no \"data\" entry"});
+        if (d.data_entries > 1) return Fail(PedestalsError{"a second \"data\" entry"});
+        table = d.first;
+    } else if (pickle::is_sequence(root.kind)) {
+        const Object& s = doc.object(root);
+        if (s.size == 0) return Fail(PedestalsError{"empty sequence"});
+        table = s.first;
     } else {
         return Fail(PedestalsError{"neither a mapping nor a sequence"});
     }
-    return TableBuilder{doc}.build(*table);
+
+    // Check the shape and count how often each window is used (a pickle may share one).
+    const std::vector<std::uint32_t>* channels = nested(doc, table);
+    if (!channels) return Fail(PedestalsError{"a sequence of sequences was expected"});
+    std::vector<std::uint32_t> uses(doc.object_count());
+    bool complete = true;
+    for (const std::uint32_t ch : *channels) {
+        const Object& c = doc.object(ch);
+        if (!c.sequences) return Fail(PedestalsError{"a sequence of sequences was expected"});
+        for (const std::uint32_t w : c.items) {
+            const Object& window = doc.object(w);
+            if (!window.numbers) return Fail(PedestalsError{"a number was expected"});
+            if (window.lossy && window.size > 0) complete = false;
+            ++uses[w];
+        }
+    }
+    if (!complete) {
+        Reread again;
+        for (const std::uint32_t ch : *channels) {
+            for (const std::uint32_t w : doc.object(ch).items) {
+                for (const std::uint64_t* s = &doc.object(w).serial; s; s = doc.copied_from(*s))
+                    again.keep.push_back(*s);
+            }
+        }
+        std::sort(again.keep.begin(), again.keep.end());
+        again.keep.erase(std::unique(again.keep.begin(), again.keep.end()), again.keep.end());
+        return again;
+    }
+
+    Pedestals p;
+    p.data.resize(channels->size());
+    for (std::size_t i = 0; i < channels->size(); ++i) {
+        const std::vector<std::uint32_t>& windows = doc.object((*channels)[i]).items;
+        auto& out = p.data[i];
+        out.resize(windows.size());
+        for (std::size_t j = 0; j < windows.size(); ++j) {
+            std::vector<float>& nums = doc.object(windows[j]).nums;
+            if (--uses[windows[j]] == 0) {
+                out[j] = std::move(nums);
+                out[j].shrink_to_fit();
+            } else {
+                out[j] = nums;
+            }
+        }
+    }
+    return p;
+}
+
+// Reads the table with `run(keep)`, which reads the pickle once with pickle::read; a second time
+// when the first run did not keep every number the table needs.
+template <class Run>
+std::expected<Pedestals, PedestalsError> load(Run run) {
+    std::vector<std::uint64_t> keep;
+    {
+        auto doc = run(nullptr);
+        if (!doc) return Fail(PedestalsError{doc.error().what});
+        auto t = table_of(*doc);
+        if (!t) return Fail(t.error());
+        if (auto* p = std::get_if<Pedestals>(&*t)) return std::move(*p);
+        keep = std::move(std::get<Reread>(*t).keep);
+    }
+    auto doc = run(&keep);
+    if (!doc) return Fail(PedestalsError{doc.error().what});
+    auto t = table_of(*doc);
+    if (!t) return Fail(t.error());
+    if (auto* p = std::get_if<Pedestals>(&*t)) return std::move(*p);
+    return Fail(PedestalsError{"numbers missing in the second run"});
 }
 
 }  // namespace
 
 std::expected<Pedestals, PedestalsError> Pedestals::from_bytes(std::span<const std::uint8_t> blob) {
-    GzipStream stream(blob);
-    auto doc = pickle::read(stream);
-    if (!doc) return Fail(PedestalsError{doc.error().what});
-    return from_document(*doc);
+    return load([&](const std::vector<std::uint64_t>* keep) {
+        GzipStream stream(blob);
+        return pickle::read(stream, keep);
+    });
 }
 
 std::expected<Pedestals, PedestalsError> Pedestals::from_pickle(std::span<const std::uint8_t> bytes) {
-    auto doc = pickle::read(bytes);
-    if (!doc) return Fail(PedestalsError{doc.error().what});
-    return from_document(*doc);
+    return load([&](const std::vector<std::uint64_t>* keep) { return pickle::read(bytes, keep); });
 }
 
 std::expected<void, CorrectionError> Pedestals::correct(parsing::EventHead& event, const Params& params) const {

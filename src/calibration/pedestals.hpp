@@ -23,15 +23,12 @@ struct CorrectionError {
     std::string_view what;
 };
 
-// Most pedestal values and lists a table may hold (shared lists in the pickle count each time
-// they are used).
-inline constexpr std::size_t kMaxTableEntries = std::size_t(1) << 25;
-
 struct Pedestals {
     // data[channel][window label][sample]
     std::vector<std::vector<std::vector<float>>> data;
 
     // A gzip-compressed pickle of {"data": table} or of a sequence whose first element is the table.
+    // The blob is decompressed as the pickle is read; memory grows with the table, not the blob.
     static std::expected<Pedestals, PedestalsError> from_bytes(std::span<const std::uint8_t> blob);
     // The same, from the pickle's bytes themselves.
     static std::expected<Pedestals, PedestalsError> from_pickle(std::span<const std::uint8_t> pickle);

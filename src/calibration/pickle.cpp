@@ -1,11 +1,12 @@
 #include "calibration/pickle.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstring>
 #include <limits>
 #include <optional>
-#include <unordered_map>
+#include <string>
 #include <utility>
 
 namespace vuzevuz::calibration::pickle {
@@ -33,224 +34,498 @@ constexpr int kHighestProtocol = 5;
 // The builtins that protocols below 4 name to write sets, frozensets and bytes.
 enum class Builtin : std::uint32_t { Set, FrozenSet, Bytes, ByteArray, Encode };
 
-std::optional<Builtin> builtin_of(std::string_view module, std::string_view name) {
-    if (module == "builtins" || module == "__builtin__") {
-        if (name == "set") return Builtin::Set;
-        if (name == "frozenset") return Builtin::FrozenSet;
-        if (name == "bytes") return Builtin::Bytes;
-        if (name == "bytearray") return Builtin::ByteArray;
+std::optional<Builtin> builtin_of(Name module, Name name) {
+    if (module == Name::Builtins || module == Name::OldBuiltins) {
+        if (name == Name::Set) return Builtin::Set;
+        if (name == Name::FrozenSet) return Builtin::FrozenSet;
+        if (name == Name::Bytes) return Builtin::Bytes;
+        if (name == Name::ByteArray) return Builtin::ByteArray;
     }
-    if (module == "_codecs" && name == "encode") return Builtin::Encode;
+    if (module == Name::Codecs && name == Name::Encode) return Builtin::Encode;
     return std::nullopt;
 }
 
-void put_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += char(cp);
-    } else if (cp < 0x800) {
-        out += char(0xC0 | cp >> 6);
-        out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += char(0xE0 | cp >> 12);
-        out += char(0x80 | (cp >> 6 & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    } else {
-        out += char(0xF0 | cp >> 18);
-        out += char(0x80 | (cp >> 12 & 0x3F));
-        out += char(0x80 | (cp >> 6 & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    }
-}
-
-// Decodes one UTF-8 code point at s[i] (surrogates allowed); advances i.
-std::optional<std::uint32_t> next_code_point(std::string_view s, std::size_t& i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t len;
-    std::uint32_t cp;
-    if (c < 0x80) {
-        ++i;
-        return c;
-    }
-    if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
-    else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
-    else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
-    else return std::nullopt;
-    if (s.size() - i < len) return std::nullopt;
-    for (std::size_t k = 1; k < len; ++k) {
-        const auto cc = static_cast<unsigned char>(s[i + k]);
-        if ((cc & 0xC0) != 0x80) return std::nullopt;
-        cp = cp << 6 | (cc & 0x3F);
-    }
-    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF)
-        return std::nullopt;
-    i += len;
-    return cp;
-}
-
-bool valid_utf8(std::string_view s) {
-    for (std::size_t i = 0; i < s.size();)
-        if (!next_code_point(s, i)) return false;
-    return true;
-}
-
-int hex_digit(char c) {
+int hex_digit(std::uint8_t c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
-// The text of a protocol 0 UNICODE argument (raw-unicode-escape), as UTF-8.
-std::optional<std::string> raw_unicode_escape(std::string_view in) {
-    std::string out;
-    out.reserve(in.size());
-    std::size_t i = 0;
-    while (i < in.size()) {
-        const auto c = static_cast<unsigned char>(in[i]);
-        if (c != '\\') {
-            put_utf8(out, c);
-            ++i;
-            continue;
-        }
-        // A run of backslashes: only an odd run escapes what follows.
-        std::size_t run = 0;
-        while (i < in.size() && in[i] == '\\') {
-            ++run;
-            ++i;
-        }
-        const bool escapes = (run & 1) && i < in.size() && (in[i] == 'u' || in[i] == 'U');
-        out.append(escapes ? run - 1 : run, '\\');
-        if (!escapes) continue;
-        const std::size_t digits = in[i] == 'u' ? 4 : 8;
-        ++i;
-        if (in.size() - i < digits) return std::nullopt;
-        std::uint32_t cp = 0;
-        for (std::size_t k = 0; k < digits; ++k) {
-            const int d = hex_digit(in[i + k]);
-            if (d < 0) return std::nullopt;
-            cp = cp << 4 | std::uint32_t(d);
-        }
-        if (cp > 0x10FFFF) return std::nullopt;
-        i += digits;
-        put_utf8(out, cp);
+// The first bytes of a text, enough to tell the names apart.
+class NameScan {
+public:
+    // Past 16 bytes a text is no name: nothing more needs keeping.
+    bool full() const { return size_ == head_.size(); }
+    void bytes(std::span<const std::uint8_t> b) {
+        const std::size_t n = std::min(b.size(), head_.size() - size_);
+        std::memcpy(head_.data() + size_, b.data(), n);
+        size_ += n;
     }
-    return out;
-}
-
-// The text of a protocol 0 STRING argument: quoted, with Python's string escapes, ASCII only.
-std::optional<std::string> quoted_string(std::string_view in) {
-    if (in.size() < 2 || in.front() != in.back() || (in.front() != '\'' && in.front() != '"')) return std::nullopt;
-    in = in.substr(1, in.size() - 2);
-    std::string out;
-    for (std::size_t i = 0; i < in.size();) {
-        char c = in[i++];
-        if (c != '\\') {
-            out += c;
-            continue;
+    void byte(std::uint8_t c) { bytes(std::span(&c, 1)); }
+    void code_point(std::uint32_t cp) {
+        if (full()) return;
+        std::uint8_t u[4];
+        std::size_t n;
+        if (cp < 0x80) {
+            u[0] = std::uint8_t(cp);
+            n = 1;
+        } else if (cp < 0x800) {
+            u[0] = std::uint8_t(0xC0 | cp >> 6);
+            u[1] = std::uint8_t(0x80 | (cp & 0x3F));
+            n = 2;
+        } else if (cp < 0x10000) {
+            u[0] = std::uint8_t(0xE0 | cp >> 12);
+            u[1] = std::uint8_t(0x80 | (cp >> 6 & 0x3F));
+            u[2] = std::uint8_t(0x80 | (cp & 0x3F));
+            n = 3;
+        } else {
+            u[0] = std::uint8_t(0xF0 | cp >> 18);
+            u[1] = std::uint8_t(0x80 | (cp >> 12 & 0x3F));
+            u[2] = std::uint8_t(0x80 | (cp >> 6 & 0x3F));
+            u[3] = std::uint8_t(0x80 | (cp & 0x3F));
+            n = 4;
         }
-        if (i == in.size()) return std::nullopt;  // a trailing backslash
-        c = in[i++];
-        switch (c) {
-            case '\n': break;
-            case '\\': out += '\\'; break;
-            case '\'': out += '\''; break;
-            case '"': out += '"'; break;
-            case 'a': out += '\a'; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
-            case 'v': out += '\v'; break;
-            case 'x': {
-                if (in.size() - i < 2) return std::nullopt;
-                const int h = hex_digit(in[i]), l = hex_digit(in[i + 1]);
-                if (h < 0 || l < 0) return std::nullopt;
-                out += char(h << 4 | l);
-                i += 2;
-                break;
-            }
-            default:
-                if (c >= '0' && c <= '7') {
-                    unsigned v = unsigned(c - '0');
-                    for (int k = 0; k < 2 && i < in.size() && in[i] >= '0' && in[i] <= '7'; ++k)
-                        v = v * 8 + unsigned(in[i++] - '0');
-                    out += char(v & 0xFF);
-                } else {
-                    out += '\\';
-                    out += c;
+        bytes(std::span(u, n));
+    }
+    Name name() const {
+        if (full()) return Name::Other;
+        static constexpr std::pair<std::string_view, Name> names[] = {
+            {"data", Name::Data},         {"latin1", Name::Latin1},       {"builtins", Name::Builtins},
+            {"__builtin__", Name::OldBuiltins}, {"_codecs", Name::Codecs}, {"set", Name::Set},
+            {"frozenset", Name::FrozenSet}, {"bytes", Name::Bytes},       {"bytearray", Name::ByteArray},
+            {"encode", Name::Encode},
+        };
+        const std::string_view text(reinterpret_cast<const char*>(head_.data()), std::size_t(size_));
+        for (const auto& [t, n] : names)
+            if (text == t) return n;
+        return Name::Other;
+    }
+
+private:
+    std::array<std::uint8_t, 17> head_{};
+    std::size_t size_ = 0;
+};
+
+// Checks UTF-8 as it streams past (surrogates allowed, as Python strings may hold them) and
+// notes whether every character is below 256.
+class Utf8Scan {
+public:
+    bool bytes(std::span<const std::uint8_t> b) {
+        const std::uint8_t* p = b.data();
+        const std::uint8_t* const end = p + b.size();
+        while (p < end) {
+            if (need_ == 0) {
+                // Runs of ASCII, eight bytes at a time.
+                while (end - p >= 8) {
+                    std::uint64_t w;
+                    std::memcpy(&w, p, 8);
+                    if (w & 0x8080808080808080u) break;
+                    p += 8;
                 }
+                if (p == end) break;
+                const std::uint8_t c = *p++;
+                if (c < 0x80) continue;
+                if ((c & 0xE0) == 0xC0) { need_ = 1; len_ = 2; cp_ = c & 0x1F; }
+                else if ((c & 0xF0) == 0xE0) { need_ = 2; len_ = 3; cp_ = c & 0x0F; }
+                else if ((c & 0xF8) == 0xF0) { need_ = 3; len_ = 4; cp_ = c & 0x07; }
+                else return false;
+                continue;
+            }
+            const std::uint8_t c = *p++;
+            if ((c & 0xC0) != 0x80) return false;
+            cp_ = cp_ << 6 | (c & 0x3F);
+            if (--need_ == 0) {
+                if ((len_ == 2 && cp_ < 0x80) || (len_ == 3 && cp_ < 0x800) || (len_ == 4 && cp_ < 0x10000) ||
+                    cp_ > 0x10FFFF)
+                    return false;
+                if (cp_ > 0xFF) latin1_ = false;
+            }
         }
+        return true;
     }
-    for (char c : out)
-        if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
-    return out;
+    bool complete() const { return need_ == 0; }
+    bool latin1() const { return latin1_; }
+
+private:
+    std::uint32_t cp_ = 0;
+    std::uint8_t need_ = 0, len_ = 0;
+    bool latin1_ = true;
+};
+
+// Blanks, then at most one sign, before the digits of a number text.
+struct SignLead {
+    bool neg = false;
+    bool sign = false;
+    // Takes `c` when it is a leading blank or the sign; false for the first other character.
+    bool take(std::uint8_t c, bool blank) {
+        if (sign) return false;
+        if (blank) return true;
+        if (c != '+' && c != '-') return false;
+        neg = c == '-';
+        sign = true;
+        return true;
+    }
+};
+
+// A decimal integer as Python's int() reads it (blanks around it, a sign, digits with single
+// underscores between them), fed one character at a time. A LONG argument may end in 'L'.
+class DecimalScan {
+public:
+    explicit DecimalScan(bool long_form = false) : long_form_(long_form) {}
+
+    bool feed(std::uint8_t c) {
+        if (raw_ < 2) first_[raw_] = c;
+        ++raw_;
+        if (pending_l_) return false;  // 'L' is allowed only as the last character
+        if (long_form_ && c == 'L') {
+            pending_l_ = true;
+            return true;
+        }
+        const bool blank = c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+        switch (phase_) {
+            case Phase::Lead:
+                if (lead_.take(c, blank)) return true;
+                if (c < '0' || c > '9') return false;
+                phase_ = Phase::Digits;
+                return digit(c);
+            case Phase::Digits:
+                if (c >= '0' && c <= '9') return digit(c);
+                if (c == '_') {
+                    if (!prev_digit_) return false;
+                    prev_digit_ = false;
+                    return true;
+                }
+                if (blank && prev_digit_) {
+                    phase_ = Phase::Trail;
+                    return true;
+                }
+                return false;
+            case Phase::Trail:
+                return blank;
+        }
+        return false;
+    }
+    bool valid() const { return (phase_ == Phase::Digits && prev_digit_) || phase_ == Phase::Trail; }
+    // The INT forms of False and True.
+    std::optional<bool> boolean() const {
+        if (long_form_ || raw_ != 2 || first_[0] != '0' || (first_[1] != '0' && first_[1] != '1')) return std::nullopt;
+        return first_[1] == '1';
+    }
+    // The value, when it fits in signed 64 bits.
+    std::optional<std::int64_t> value() const {
+        constexpr std::uint64_t lim = std::uint64_t(std::numeric_limits<std::int64_t>::max());
+        if (big_ || mag_ > lim + (lead_.neg ? 1 : 0)) return std::nullopt;
+        return lead_.neg ? std::int64_t(0 - mag_) : std::int64_t(mag_);
+    }
+
+private:
+    enum class Phase { Lead, Digits, Trail };
+    bool digit(std::uint8_t c) {
+        prev_digit_ = true;
+        if (!big_) {
+            if (mag_ > (std::numeric_limits<std::uint64_t>::max() - unsigned(c - '0')) / 10) big_ = true;
+            else mag_ = mag_ * 10 + unsigned(c - '0');
+        }
+        return true;
+    }
+
+    bool long_form_;
+    Phase phase_ = Phase::Lead;
+    SignLead lead_;
+    bool prev_digit_ = false, big_ = false, pending_l_ = false;
+    std::uint64_t mag_ = 0;
+    std::uint64_t raw_ = 0;
+    std::uint8_t first_[2] = {};
+};
+
+// The text of a FLOAT argument, fed one character at a time: blanks around it, a sign, then a
+// decimal number or a name such as "inf". A decimal keeps only its first significant digits
+// (more than a double ever needs for correct rounding), so a text of any length costs nothing.
+class FloatScan {
+public:
+    bool feed(std::uint8_t c) {
+        const bool blank = c == ' ' || c == '\t';
+        if (trail_) return blank || c == '\r';
+        switch (phase_) {
+            case Phase::Lead:
+                if (lead_.take(c, blank)) return true;
+                if ((c >= '0' && c <= '9') || c == '.') phase_ = Phase::Int;
+                else if (c == '+' || c == '-') return false;
+                else phase_ = Phase::Word;
+                return feed(c);
+            case Phase::Word:
+                if (blank || c == '\r') return trail_ = true;
+                if (word_.size() >= 64) return false;
+                word_ += char(c);
+                return true;
+            case Phase::Int:
+            case Phase::Frac:
+                if (c >= '0' && c <= '9') {
+                    mantissa_digit(c);
+                    return true;
+                }
+                if (c == '.' && phase_ == Phase::Int) {
+                    phase_ = Phase::Frac;
+                    return true;
+                }
+                if ((c == 'e' || c == 'E') && any_digit_) {
+                    phase_ = Phase::ExpSign;
+                    return true;
+                }
+                if ((blank || c == '\r') && any_digit_) return trail_ = true;
+                return false;
+            case Phase::ExpSign:
+                if (c == '+' || c == '-') {
+                    exp_neg_ = c == '-';
+                    phase_ = Phase::ExpStart;
+                    return true;
+                }
+                [[fallthrough]];
+            case Phase::ExpStart:
+            case Phase::Exp:
+                if (c >= '0' && c <= '9') {
+                    phase_ = Phase::Exp;
+                    if (exp_ < kExpLimit) exp_ = exp_ * 10 + (c - '0');
+                    return true;
+                }
+                if ((blank || c == '\r') && phase_ == Phase::Exp) return trail_ = true;
+                return false;
+        }
+        return false;
+    }
+
+    std::optional<double> value() const {
+        double v;
+        if (phase_ == Phase::Word) {
+            const auto [end, ec] = std::from_chars(word_.data(), word_.data() + word_.size(), v);
+            if (ec != std::errc() || end != word_.data() + word_.size()) return std::nullopt;
+        } else if (phase_ == Phase::Int || phase_ == Phase::Frac || phase_ == Phase::Exp) {
+            if (!any_digit_) return std::nullopt;
+            if (digits_.empty()) {
+                v = 0.0;
+            } else {
+                // 0.DIGITS times ten to the power of the scale.
+                // Far beyond the range of a double either way.
+                const std::int64_t scale = std::clamp<std::int64_t>(point_ + (exp_neg_ ? -exp_ : exp_), -10000, 10000);
+                std::string text = "0." + digits_;
+                if (sticky_) text += '1';
+                text += 'e';
+                text += std::to_string(scale);
+                const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+                if (ec == std::errc::result_out_of_range) v = scale > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+                else if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+            }
+        } else {
+            return std::nullopt;
+        }
+        return lead_.neg ? -v : v;
+    }
+
+private:
+    enum class Phase { Lead, Word, Int, Frac, ExpSign, ExpStart, Exp };
+    static constexpr std::int64_t kExpLimit = std::int64_t(1) << 40;
+    static constexpr std::size_t kDigits = 800;
+
+    void mantissa_digit(std::uint8_t c) {
+        any_digit_ = true;
+        if (digits_.empty() && c == '0') {
+            if (phase_ == Phase::Frac && point_ > -kExpLimit) --point_;  // zeros right after the point
+            return;
+        }
+        if (phase_ == Phase::Int && point_ < kExpLimit) ++point_;
+        if (digits_.size() < kDigits) digits_ += char(c);
+        else sticky_ = sticky_ || c != '0';
+    }
+
+    Phase phase_ = Phase::Lead;
+    SignLead lead_;
+    bool trail_ = false, any_digit_ = false, sticky_ = false, exp_neg_ = false;
+    std::string word_;
+    std::string digits_;      // significant digits, from the first nonzero one
+    std::int64_t point_ = 0;  // where the decimal point stands, counted from before digits_
+    std::int64_t exp_ = 0;
+};
+
+// The argument of a protocol 0 STRING: a quoted text with Python's string escapes, ASCII only.
+// The closing quote is known only at the end of the line, so each character is decoded one step
+// behind.
+class QuotedScan {
+public:
+    explicit QuotedScan(NameScan& out) : out_(out) {}
+
+    bool feed(std::uint8_t c) {
+        if (!quote_) {
+            if (c != '\'' && c != '"') return false;
+            quote_ = c;
+            return true;
+        }
+        if (held_ && !decode(*held_)) return false;
+        held_ = c;
+        return true;
+    }
+    bool finish() {
+        if (!held_ || *held_ != quote_) return false;
+        if (state_ == State::Octal) return emit(std::uint8_t(value_));
+        return state_ == State::Plain;
+    }
+
+private:
+    enum class State { Plain, Escape, Hex, Octal };
+
+    bool emit(std::uint8_t c) {
+        if (c >= 0x80) return false;
+        out_.byte(c);
+        return true;
+    }
+    bool decode(std::uint8_t c) {
+        switch (state_) {
+            case State::Plain:
+                if (c == '\\') {
+                    state_ = State::Escape;
+                    return true;
+                }
+                return emit(c);
+            case State::Escape:
+                state_ = State::Plain;
+                switch (c) {
+                    case '\n': return true;
+                    case '\\': case '\'': case '"': return emit(c);
+                    case 'a': return emit('\a');
+                    case 'b': return emit('\b');
+                    case 'f': return emit('\f');
+                    case 'n': return emit('\n');
+                    case 'r': return emit('\r');
+                    case 't': return emit('\t');
+                    case 'v': return emit('\v');
+                    case 'x':
+                        state_ = State::Hex;
+                        digits_ = value_ = 0;
+                        return true;
+                    default:
+                        if (c >= '0' && c <= '7') {
+                            state_ = State::Octal;
+                            digits_ = 1;
+                            value_ = unsigned(c - '0');
+                            return true;
+                        }
+                        return emit('\\') && emit(c);
+                }
+            case State::Hex: {
+                const int d = hex_digit(c);
+                if (d < 0) return false;
+                value_ = value_ << 4 | unsigned(d);
+                if (++digits_ < 2) return true;
+                state_ = State::Plain;
+                return emit(std::uint8_t(value_));
+            }
+            case State::Octal:
+                if (c >= '0' && c <= '7' && digits_ < 3) {
+                    value_ = value_ * 8 + unsigned(c - '0');
+                    if (++digits_ < 3) return true;
+                    state_ = State::Plain;
+                    return emit(std::uint8_t(value_ & 0xFF));
+                }
+                state_ = State::Plain;
+                return emit(std::uint8_t(value_ & 0xFF)) && decode(c);
+        }
+        return false;
+    }
+
+    NameScan& out_;
+    std::uint8_t quote_ = 0;
+    std::optional<std::uint8_t> held_;
+    State state_ = State::Plain;
+    unsigned digits_ = 0, value_ = 0;
+};
+
+// The argument of a protocol 0 UNICODE: raw-unicode-escape, where only an odd run of
+// backslashes before 'u' or 'U' starts an escape.
+class RawUnicodeScan {
+public:
+    explicit RawUnicodeScan(NameScan& out) : out_(out) {}
+
+    bool feed(std::span<const std::uint8_t> b) {
+        const std::uint8_t* p = b.data();
+        const std::uint8_t* const end = p + b.size();
+        while (p < end) {
+            if (hex_left_ == 0 && run_ == 0) {
+                // Plain characters up to the next backslash: code points below 256.
+                const void* bs = std::memchr(p, '\\', std::size_t(end - p));
+                const std::uint8_t* const stop = bs ? static_cast<const std::uint8_t*>(bs) : end;
+                for (; p < stop && !out_.full(); ++p) out_.code_point(*p);
+                p = stop;
+                if (p == end) break;
+            }
+            if (!feed(*p++)) return false;
+        }
+        return true;
+    }
+    bool feed(std::uint8_t c) {
+        if (hex_left_ > 0) {
+            const int d = hex_digit(c);
+            if (d < 0) return false;
+            cp_ = cp_ << 4 | std::uint32_t(d);
+            if (--hex_left_ == 0) return code_point(cp_);
+            return true;
+        }
+        if (c == '\\') {
+            ++run_;
+            return true;
+        }
+        const bool escapes = (run_ & 1) && (c == 'u' || c == 'U');
+        backslashes(escapes ? run_ - 1 : run_);
+        run_ = 0;
+        if (escapes) {
+            hex_left_ = c == 'u' ? 4 : 8;
+            cp_ = 0;
+            return true;
+        }
+        return code_point(c);
+    }
+    bool finish() {
+        if (hex_left_ > 0) return false;
+        backslashes(run_);
+        return true;
+    }
+    bool latin1() const { return latin1_; }
+
+private:
+    void backslashes(std::uint64_t n) {
+        for (std::uint64_t k = 0; k < n && !out_.full(); ++k) out_.byte('\\');
+    }
+    bool code_point(std::uint32_t cp) {
+        if (cp > 0x10FFFF) return false;
+        if (cp > 0xFF) latin1_ = false;
+        out_.code_point(cp);
+        return true;
+    }
+
+    NameScan& out_;
+    std::uint64_t run_ = 0;
+    unsigned hex_left_ = 0;
+    std::uint32_t cp_ = 0;
+    bool latin1_ = true;
+};
+
+Value text_value(Kind kind, Name name, bool latin1) {
+    return Value{kind, std::uint32_t(name) | (latin1 ? Value::kLatin1 : 0)};
 }
 
-// A decimal integer as Python's int() reads it (sign, digits, surrounding blanks).
-enum class IntText { Small, Big, Invalid };
-IntText parse_decimal(std::string_view s, std::int64_t& out) {
-    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; };
-    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-    bool neg = false;
-    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
-        neg = s.front() == '-';
-        s.remove_prefix(1);
-    }
-    if (s.empty()) return IntText::Invalid;
-    // Underscores may separate digits, as in Python's int().
-    std::uint64_t mag = 0;
-    bool big = false, prev_digit = false;
-    for (char c : s) {
-        if (c == '_') {
-            if (!prev_digit) return IntText::Invalid;
-            prev_digit = false;
-            continue;
-        }
-        if (c < '0' || c > '9') return IntText::Invalid;
-        prev_digit = true;
-        if (!big) {
-            if (mag > (std::numeric_limits<std::uint64_t>::max() - unsigned(c - '0')) / 10) big = true;
-            else mag = mag * 10 + unsigned(c - '0');
-        }
-    }
-    if (!prev_digit) return IntText::Invalid;
-    constexpr std::uint64_t lim = std::uint64_t(std::numeric_limits<std::int64_t>::max());
-    if (big || mag > lim + (neg ? 1 : 0)) return IntText::Big;
-    out = neg ? std::int64_t(0 - mag) : std::int64_t(mag);
-    return IntText::Small;
-}
-
-std::optional<double> parse_float_text(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-    bool neg = false;
-    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
-        neg = s.front() == '-';
-        s.remove_prefix(1);
-    }
-    if (s.empty() || s.front() == '+' || s.front() == '-') return std::nullopt;
-    double v;
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    // Out-of-range texts: from_chars reports them; Python gives inf or 0 instead.
-    if (ec == std::errc::result_out_of_range && end == s.data() + s.size()) {
-        bool tiny = false;
-        const auto e = s.find_first_of("eE");
-        if (e != std::string_view::npos) tiny = s.substr(e + 1).starts_with('-');
-        v = tiny ? 0.0 : std::numeric_limits<double>::infinity();
-    } else if (ec != std::errc() || end != s.data() + s.size()) {
-        return std::nullopt;
-    }
-    return neg ? -v : v;
-}
+Value number(float f) { return Value{Kind::Number, std::bit_cast<std::uint32_t>(f)}; }
 
 }  // namespace
 
 // The pickle machine: a stack of values, a stack of marks and the memo.
 class Reader {
 public:
-    Reader(ByteStream& in, std::size_t budget) : in_(in), budget_(budget) {}
+    Reader(ByteStream& in, const std::vector<std::uint64_t>* keep) : in_(in), keep_(keep) {
+        // Object 0 is the empty tuple, shared by every pickle that names one; it is never freed.
+        doc_.objects_.emplace_back();
+        doc_.objects_[0].kind = Kind::Tuple;
+        doc_.objects_[0].refs = 1;
+        next_serial_ = 1;
+    }
 
     std::expected<Document, Error> run();
 
@@ -265,57 +540,41 @@ private:
         return !cur_.empty();
     }
     std::expected<std::uint8_t, Error> byte() {
+        if (pos_ < cur_.size()) {
+            ++consumed_;
+            return cur_[pos_++];
+        }
         auto more = refill();
         if (!more) return std::unexpected(more.error());
         if (!*more) return fail("pickle data was truncated");
         ++consumed_;
         return cur_[pos_++];
     }
+    // Hands the next n bytes to `f` piece by piece.
+    template <class F>
+    std::expected<void, Error> stream(std::uint64_t n, F&& f) {
+        while (n > 0) {
+            auto more = refill();
+            if (!more) return std::unexpected(more.error());
+            if (!*more) return fail("pickle data was truncated");
+            const std::size_t k = std::size_t(std::min<std::uint64_t>(n, cur_.size() - pos_));
+            if (!f(cur_.subspan(pos_, k))) return fail("invalid text");
+            pos_ += k;
+            consumed_ += k;
+            n -= k;
+        }
+        return {};
+    }
     std::expected<void, Error> exact(std::uint8_t* dst, std::size_t n) {
-        while (n > 0) {
-            auto more = refill();
-            if (!more) return std::unexpected(more.error());
-            if (!*more) return fail("pickle data was truncated");
-            const std::size_t k = std::min(n, cur_.size() - pos_);
-            std::memcpy(dst, cur_.data() + pos_, k);
-            pos_ += k;
-            consumed_ += k;
-            dst += k;
-            n -= k;
-        }
-        return {};
+        return stream(n, [&](std::span<const std::uint8_t> b) {
+            std::memcpy(dst, b.data(), b.size());
+            dst += b.size();
+            return true;
+        });
     }
-    // Appends n bytes to `out`; the length is trusted only as far as the stream holds bytes.
-    std::expected<void, Error> append(std::string& out, std::uint64_t n) {
-        while (n > 0) {
-            auto more = refill();
-            if (!more) return std::unexpected(more.error());
-            if (!*more) return fail("pickle data was truncated");
-            const std::size_t k = std::size_t(std::min<std::uint64_t>(n, cur_.size() - pos_));
-            if (auto c = charge(k); !c) return c;
-            out.append(reinterpret_cast<const char*>(cur_.data() + pos_), k);
-            pos_ += k;
-            consumed_ += k;
-            n -= k;
-        }
-        return {};
-    }
-    std::expected<void, Error> skip(std::uint64_t n) {
-        while (n > 0) {
-            auto more = refill();
-            if (!more) return std::unexpected(more.error());
-            if (!*more) return fail("pickle data was truncated");
-            const std::size_t k = std::size_t(std::min<std::uint64_t>(n, cur_.size() - pos_));
-            pos_ += k;
-            consumed_ += k;
-            n -= k;
-        }
-        return {};
-    }
-    // A line up to (not including) its line feed. Its bytes count against the budget until
-    // drop() gives them back.
-    std::expected<std::string, Error> line() {
-        std::string out;
+    // Hands the bytes of a line, up to (not including) its line feed, to `feed` piece by piece.
+    template <class Feed>
+    std::expected<void, Error> line(Feed&& feed) {
         for (;;) {
             auto more = refill();
             if (!more) return std::unexpected(more.error());
@@ -324,144 +583,308 @@ private:
             const std::size_t avail = cur_.size() - pos_;
             const void* nl = std::memchr(begin, '\n', avail);
             const std::size_t k = nl ? std::size_t(static_cast<const std::uint8_t*>(nl) - begin) : avail;
-            if (auto c = charge(k); !c) return std::unexpected(c.error());
-            out.append(reinterpret_cast<const char*>(begin), k);
-            pos_ += k;
-            consumed_ += k;
-            if (nl) {
-                ++pos_;
-                ++consumed_;
-                return out;
+            if (!feed(std::span(begin, k))) return fail("invalid argument line");
+            pos_ += k + (nl ? 1 : 0);
+            consumed_ += k + (nl ? 1 : 0);
+            if (nl) return {};
+        }
+    }
+    // A line handed to a scanner that takes one character at a time.
+    template <class Scan>
+    std::expected<void, Error> line_to(Scan& scan) {
+        return line([&](std::span<const std::uint8_t> b) {
+            for (const std::uint8_t c : b)
+                if (!scan.feed(c)) return false;
+            return true;
+        });
+    }
+    // A little-endian unsigned number of N bytes.
+    template <std::size_t N>
+    std::expected<std::uint64_t, Error> le() {
+        static_assert(std::endian::native == std::endian::little);
+        std::uint64_t v = 0;
+        if (cur_.size() - pos_ >= N) {
+            std::memcpy(&v, cur_.data() + pos_, N);
+            pos_ += N;
+            consumed_ += N;
+        } else if (auto r = exact(reinterpret_cast<std::uint8_t*>(&v), N); !r) {
+            return std::unexpected(r.error());
+        }
+        return v;
+    }
+
+    // ---- objects ----
+    Object& obj(Value v) { return doc_.objects_[v.bits]; }
+    const Object& obj(Value v) const { return doc_.objects_[v.bits]; }
+
+    void retain(Value v) {
+        if (is_object(v.kind)) ++obj(v).refs;
+    }
+    // Drops one reference; an object left without any is freed, and so on down its elements.
+    void release(Value v) {
+        if (!is_object(v.kind) || --obj(v).refs != 0) return;
+        dead_.push_back(v.bits);
+        while (!dead_.empty()) {
+            const std::uint32_t index = dead_.back();
+            dead_.pop_back();
+            Object& o = doc_.objects_[index];
+            auto drop = [&](std::uint32_t i) {
+                if (--doc_.objects_[i].refs == 0) dead_.push_back(i);
+            };
+            if (is_object(o.first.kind)) drop(o.first.bits);
+            if (is_object(o.second.kind)) drop(o.second.bits);
+            for (const std::uint32_t i : o.items) drop(i);
+            o = Object{};
+            free_.push_back(index);
+        }
+    }
+
+    // A new empty object of `kind` for stack slot `slot`; it holds no reference yet.
+    std::expected<Value, Error> new_object(Kind kind, std::size_t slot) {
+        std::uint32_t index;
+        if (!free_.empty()) {
+            index = free_.back();
+            free_.pop_back();
+        } else {
+            if (doc_.objects_.size() >= std::numeric_limits<std::uint32_t>::max()) return fail("too many objects");
+            index = std::uint32_t(doc_.objects_.size());
+            doc_.objects_.emplace_back();
+        }
+        Object& o = doc_.objects_[index];
+        o.kind = kind;
+        o.serial = next_serial_++;
+        o.lossy = keep_ ? !std::binary_search(keep_->begin(), keep_->end(), o.serial) : skipped_at(slot);
+        return Value{kind, index};
+    }
+
+    // Adds elements to a sequence object.
+    void add(Value target, std::span<const Value> values) {
+        Object& o = obj(target);
+        if (o.numbers && !o.lossy && values.size() > 1) {
+            // A batch is usually a whole window: make room for exactly it.
+            const std::size_t need = o.nums.size() + values.size();
+            if (need > o.nums.capacity()) o.nums.reserve(std::max(need, o.nums.capacity() + o.nums.capacity() / 2));
+        }
+        for (const Value v : values) {
+            if (o.size == 0) {
+                o.first = v;
+                retain(v);
+            } else if (o.size == 1) {
+                o.second = v;
+                retain(v);
+            }
+            ++o.size;
+            if (v.kind == Kind::Number) {
+                if (o.sequences) drop_items(o);
+                if (o.numbers && !o.lossy) o.nums.push_back(v.number());
+            } else if (is_sequence(v.kind)) {
+                if (o.numbers) drop_numbers(o);
+                if (o.sequences) {
+                    o.items.push_back(v.bits);
+                    retain(v);
+                }
+            } else {
+                drop_numbers(o);
+                drop_items(o);
             }
         }
     }
-    template <std::size_t N>
-    std::expected<std::uint64_t, Error> le() {
-        std::uint8_t b[N];
-        if (auto r = exact(b, N); !r) return std::unexpected(r.error());
-        std::uint64_t v = 0;
-        for (std::size_t k = N; k-- > 0;) v = v << 8 | b[k];
-        return v;
+    void drop_numbers(Object& o) {
+        o.numbers = false;
+        o.nums = {};
     }
-
-    // ---- memory ----
-    std::expected<void, Error> charge(std::size_t n) {
-        if (n > budget_ - used_) return fail("pickle too large");
-        used_ += n;
-        return {};
+    void drop_items(Object& o) {
+        o.sequences = false;
+        const std::vector<std::uint32_t> items = std::exchange(o.items, {});
+        for (const std::uint32_t i : items) release(Value{Kind::List, i});
     }
-    void drop(const std::string& line) { used_ -= line.size(); }
-
-    // ---- objects ----
-    std::expected<Value, Error> new_text(Kind kind, std::string s) {
-        if (doc_.texts_.size() >= std::numeric_limits<std::uint32_t>::max()) return fail("pickle too large");
-        if (auto c = charge(sizeof(std::string)); !c) return std::unexpected(c.error());
-        Value v;
-        v.kind = kind;
-        v.ref = std::uint32_t(doc_.texts_.size());
-        doc_.texts_.push_back(std::move(s));
-        return v;
+    // Adds key, value, key, value, ... to a dict object; only "data" values are kept.
+    void set_items(Value target, std::span<const Value> kv) {
+        Object& o = obj(target);
+        for (std::size_t i = 0; i + 1 < kv.size(); i += 2) {
+            const Value key = kv[i];
+            ++o.size;
+            if (key.kind != Kind::Str && key.kind != Kind::Bytes) {
+                o.odd_key = true;
+            } else if (key.name() == Name::Data) {
+                if (o.data_entries == 0) {
+                    o.first = kv[i + 1];
+                    retain(kv[i + 1]);
+                }
+                if (o.data_entries < 2) ++o.data_entries;
+            }
+        }
     }
-    std::expected<Value, Error> new_container(Kind kind, std::vector<Value> items) {
-        if (doc_.containers_.size() >= std::numeric_limits<std::uint32_t>::max()) return fail("pickle too large");
-        if (auto c = charge(sizeof(std::vector<Value>) + items.size() * sizeof(Value)); !c)
-            return std::unexpected(c.error());
-        Value v;
-        v.kind = kind;
-        v.ref = std::uint32_t(doc_.containers_.size());
-        doc_.containers_.push_back(std::move(items));
-        return v;
+    // Adds values to an object: elements to a sequence, key, value pairs to a dict.
+    void fill(Value target, std::span<const Value> values) {
+        if (target.kind == Kind::Dict) set_items(target, values);
+        else add(target, values);
     }
-    std::vector<Value>& items_of(const Value& v) { return doc_.containers_[v.ref]; }
+    // A copy of a sequence's elements in a new set or frozenset.
+    std::expected<Value, Error> copy_sequence(Kind kind, Value source, std::size_t slot) {
+        auto made = new_object(kind, slot);
+        if (!made) return made;
+        Object& o = obj(*made);
+        const Object& s = obj(source);
+        o.size = s.size;
+        o.first = s.first;
+        o.second = s.second;
+        retain(o.first);
+        retain(o.second);
+        o.numbers = s.numbers;
+        o.sequences = s.sequences;
+        if (s.numbers && s.size > 0) {
+            // A second run must keep the source's numbers to copy them.
+            doc_.copied_from_[o.serial] = s.serial;
+            if (s.lossy) o.lossy = true;
+        }
+        if (o.numbers && !o.lossy) o.nums = s.nums;
+        o.items = s.items;
+        for (const std::uint32_t i : o.items) ++doc_.objects_[i].refs;
+        return *made;
+    }
 
     // ---- stack ----
-    std::size_t fence() const { return marks_.empty() ? 0 : marks_.back(); }
-    std::expected<void, Error> push(Value v) {
-        if (auto c = charge(sizeof(Value)); !c) return c;
-        stack_.push_back(v);
-        return {};
+    // Whether a value placed at stack slot p belongs to something a table skips, as Python's
+    // pickler lays pickles out: a dict's value under a key other than "data", or anything built
+    // on top of such a value. A wrong guess costs a second run, never a result. (Elements after
+    // the first of a pickled sequence are skipped too, but a list at the bottom of the stack may
+    // as well be the table itself inside a pickled tuple: their numbers are kept.)
+    bool skipped_at(std::size_t p) const {
+        if (p == 0) return false;
+        const Value below = stack_[p - 1];
+        const bool receives = below.kind == Kind::List || below.kind == Kind::Set || below.kind == Kind::Dict;
+        // The first element of an empty list, set or dict (a single one is added without a mark).
+        if (receives && obj(below).size == 0) return skip_[p - 1];
+        // The first of the values that TUPLE, LIST, DICT or FROZENSET will make one value of.
+        if (!marks_.empty() && marks_.back().at == p && !receives) return marks_.back().skip;
+        // A dict's value, right above its key.
+        if (below.kind == Kind::Str || below.kind == Kind::Bytes) {
+            std::optional<std::size_t> dict;
+            if (!marks_.empty()) {
+                const std::size_t m = marks_.back().at;
+                if (m >= 1 && m < p && stack_[m - 1].kind == Kind::Dict && (p - 1 - m) % 2 == 0) dict = m - 1;
+            } else if (p >= 2 && stack_[p - 2].kind == Kind::Dict) {
+                dict = p - 2;
+            }
+            if (dict) return skip_[*dict] || below.name() != Name::Data;
+        }
+        // Otherwise the same as the value below: an earlier element of the same object, or the
+        // object this one goes into.
+        return skip_[p - 1];
     }
+
+    std::size_t fence() const { return marks_.empty() ? 0 : marks_.back().at; }
+    void push(Value v) {
+        retain(v);
+        skip_.push_back(skipped_at(stack_.size()));
+        stack_.push_back(v);
+    }
+    // The top value; the caller takes over its reference.
     std::expected<Value, Error> pop() {
         if (stack_.size() <= fence()) return fail("unpickling stack underflow");
-        Value v = stack_.back();
+        const Value v = stack_.back();
         stack_.pop_back();
-        used_ -= sizeof(Value);
+        skip_.pop_back();
         return v;
     }
-    std::expected<Value*, Error> top() {
-        if (stack_.size() <= fence()) return fail("unpickling stack underflow");
-        return &stack_.back();
-    }
-    // The items above the last mark, removing them and the mark.
-    std::expected<std::vector<Value>, Error> pop_mark() {
-        if (marks_.empty()) return fail("could not find MARK");
-        const std::size_t at = marks_.back();
-        marks_.pop_back();
-        used_ -= sizeof(std::size_t);
-        std::vector<Value> items(stack_.begin() + std::ptrdiff_t(at), stack_.end());
+    // Removes the values from slot `at` on.
+    void drop_to(std::size_t at) {
+        for (std::size_t i = at; i < stack_.size(); ++i) release(stack_[i]);
         stack_.resize(at);
-        used_ -= items.size() * sizeof(Value);
-        return items;
+        skip_.resize(at);
     }
-    // Adds items to a list, set or dict already built.
-    std::expected<void, Error> extend(Value target, Kind want, std::span<const Value> items) {
-        if (target.kind != want) return fail("items added to an object of the wrong kind");
-        if (auto c = charge(items.size() * sizeof(Value)); !c) return c;
-        auto& dst = items_of(target);
-        dst.insert(dst.end(), items.begin(), items.end());
-        return {};
+    // Removes the last mark; returns the slot where its values begin.
+    std::expected<std::size_t, Error> pop_mark() {
+        if (marks_.empty()) return fail("could not find MARK");
+        const std::size_t at = marks_.back().at;
+        if (--marks_.back().count == 0) marks_.pop_back();
+        return at;
+    }
+    std::span<const Value> above(std::size_t at) const { return std::span(stack_).subspan(at); }
+
+    Value* memo_find(std::uint64_t index) {
+        if (index < memo_.size()) return &memo_[std::size_t(index)];
+        const auto it = memo_far_.find(index);
+        return it == memo_far_.end() ? nullptr : &it->second;
     }
     std::expected<void, Error> memo_put(std::uint64_t index) {
-        auto t = top();
-        if (!t) return std::unexpected(t.error());
-        if (auto c = charge(48); !c) return c;
-        memo_[index] = **t;
+        if (stack_.size() <= fence()) return fail("unpickling stack underflow");
+        const Value v = stack_.back();
+        retain(v);
+        if (Value* slot = memo_find(index)) {
+            release(std::exchange(*slot, v));
+            return {};
+        }
+        ++memo_count_;
+        // Python's pickler numbers its memo entries 0, 1, 2, ...; other keys go to a map.
+        if (index < memo_.size()) memo_[std::size_t(index)] = v;
+        else if (index == memo_.size()) memo_.push_back(v);
+        else memo_far_.emplace(index, v);
         return {};
     }
     std::expected<void, Error> memo_get(std::uint64_t index) {
-        const auto it = memo_.find(index);
-        if (it == memo_.end()) return fail("memo key not found");
-        return push(it->second);
+        const Value* v = memo_find(index);
+        if (!v) return fail("memo key not found");
+        push(*v);
+        return {};
     }
 
-    std::expected<void, Error> load_int(std::string_view text, bool long_form);
+    std::expected<void, Error> load_decimal(bool long_form);
     std::expected<void, Error> load_long_bytes(std::uint64_t n);
-    std::expected<void, Error> load_text(Kind kind, std::uint64_t n);
-    std::expected<void, Error> load_global(std::string_view module, std::string_view name);
+    std::expected<void, Error> load_utf8(std::uint64_t n);
+    std::expected<void, Error> load_bytes(Kind kind, std::uint64_t n);
+    std::expected<std::uint64_t, Error> memo_index_line();
+    std::expected<void, Error> from_mark(std::uint8_t op);
+    std::expected<void, Error> add_from_mark(std::uint8_t op);
     std::expected<void, Error> reduce();
     std::expected<void, Error> step(std::uint8_t op);
 
     ByteStream& in_;
+    const std::vector<std::uint64_t>* keep_;
     std::span<const std::uint8_t> cur_;
     std::size_t pos_ = 0;
     std::uint64_t consumed_ = 0;
     std::uint64_t frame_end_ = 0;
 
-    std::size_t budget_;
-    std::size_t used_ = 0;
-
     Document doc_;
+    std::vector<std::uint32_t> free_;  // object slots free for reuse
+    std::vector<std::uint32_t> dead_;  // objects being freed
+    std::uint64_t next_serial_ = 0;
+
     std::vector<Value> stack_;
-    std::vector<std::size_t> marks_;
-    std::unordered_map<std::uint64_t, Value> memo_;
+    std::vector<std::uint8_t> skip_;  // per slot: whether its value belongs to something skipped
+    struct Mark {
+        std::size_t at;       // the stack size when it was set
+        std::uint64_t count;  // marks set at that same size
+        bool skip;            // whether a value built in its place would be skipped
+    };
+    std::vector<Mark> marks_;
+    std::vector<Value> memo_;  // keys 0, 1, 2, ... as Python's pickler writes them
+    std::unordered_map<std::uint64_t, Value> memo_far_;
+    std::uint64_t memo_count_ = 0;  // entries set, the key MEMOIZE uses next
     bool stopped_ = false;
 };
 
-std::expected<void, Error> Reader::load_int(std::string_view text, bool long_form) {
-    Value v;
-    if (!long_form && (text == "00" || text == "01")) {
-        v.kind = Kind::Bool;
-        v.num.i = text == "01";
-        return push(v);
+std::expected<void, Error> Reader::load_decimal(bool long_form) {
+    DecimalScan scan(long_form);
+    if (auto r = line_to(scan); !r) return r;
+    if (const auto b = scan.boolean()) {
+        push(Value{Kind::Bool, *b ? 1u : 0u});
+        return {};
     }
-    if (long_form && !text.empty() && text.back() == 'L') text.remove_suffix(1);
-    std::int64_t x;
-    switch (parse_decimal(text, x)) {
-        case IntText::Invalid: return fail("invalid integer text");
-        case IntText::Big: v.kind = Kind::BigInt; break;
-        case IntText::Small: v.kind = Kind::Int; v.num.i = x; break;
-    }
-    return push(v);
+    if (!scan.valid()) return fail("invalid integer text");
+    const auto v = scan.value();
+    push(v ? number(static_cast<float>(*v)) : Value{Kind::BigInt});
+    return {};
+}
+
+std::expected<std::uint64_t, Error> Reader::memo_index_line() {
+    DecimalScan scan;
+    if (auto r = line_to(scan); !r) return std::unexpected(r.error());
+    const auto v = scan.valid() ? scan.value() : std::nullopt;
+    if (!v || *v < 0) return fail("invalid memo index");
+    return std::uint64_t(*v);
 }
 
 // A little-endian two's-complement integer of n bytes, streamed without keeping it.
@@ -473,48 +896,83 @@ std::expected<void, Error> Reader::load_long_bytes(std::uint64_t n) {
     if (n > 8) {
         // The value fits when every higher byte only extends the sign of byte 7.
         const std::uint8_t ext = (low[7] & 0x80) ? 0xFF : 0x00;
-        for (std::uint64_t left = n - 8; left > 0;) {
-            std::uint8_t buf[4096];
-            const std::size_t m = std::size_t(std::min<std::uint64_t>(left, sizeof buf));
-            if (auto r = exact(buf, m); !r) return r;
-            for (std::size_t j = 0; j < m; ++j) fits = fits && buf[j] == ext;
-            left -= m;
-        }
+        auto r = stream(n - 8, [&](std::span<const std::uint8_t> b) {
+            for (const std::uint8_t c : b) fits = fits && c == ext;
+            return true;
+        });
+        if (!r) return r;
     }
-    Value v;
     if (!fits) {
-        v.kind = Kind::BigInt;
-        return push(v);
+        push(Value{Kind::BigInt});
+        return {};
     }
     std::uint64_t u = 0;
     for (std::size_t j = k; j-- > 0;) u = u << 8 | low[j];
     if (k > 0 && k < 8 && (low[k - 1] & 0x80)) u |= ~std::uint64_t(0) << (8 * k);  // sign-extend
-    v.kind = Kind::Int;
-    v.num.i = std::int64_t(u);
-    return push(v);
+    push(number(static_cast<float>(std::int64_t(u))));
+    return {};
 }
 
-std::expected<void, Error> Reader::load_text(Kind kind, std::uint64_t n) {
-    std::string s;
-    if (auto r = append(s, n); !r) return r;
-    if (kind == Kind::Str && !valid_utf8(s)) return fail("invalid UTF-8 text");
-    if (kind == Kind::Other) {  // a bytearray: its content is not needed
-        Value v;
-        v.kind = Kind::Other;
-        return push(v);
+std::expected<void, Error> Reader::load_utf8(std::uint64_t n) {
+    NameScan name;
+    Utf8Scan utf8;
+    auto r = stream(n, [&](std::span<const std::uint8_t> b) {
+        name.bytes(b);
+        return utf8.bytes(b);
+    });
+    if (!r) return r;
+    if (!utf8.complete()) return fail("invalid UTF-8 text");
+    push(text_value(Kind::Str, name.name(), utf8.latin1()));
+    return {};
+}
+
+// Byte strings, and Python 2 strings (Kind::Str), which must be ASCII.
+std::expected<void, Error> Reader::load_bytes(Kind kind, std::uint64_t n) {
+    NameScan name;
+    auto r = stream(n, [&](std::span<const std::uint8_t> b) {
+        name.bytes(b);
+        if (kind == Kind::Str)
+            for (const std::uint8_t c : b)
+                if (c >= 0x80) return false;
+        return true;
+    });
+    if (!r) return r;
+    push(text_value(kind, name.name(), true));
+    return {};
+}
+
+// LIST, TUPLE, FROZENSET and DICT: a new object of the values above the last mark.
+std::expected<void, Error> Reader::from_mark(std::uint8_t op) {
+    auto at = pop_mark();
+    if (!at) return std::unexpected(at.error());
+    const std::span<const Value> values = above(*at);
+    if (op == DICT && values.size() % 2 != 0) return fail("odd number of items for DICT");
+    if (op == TUPLE && values.empty()) {
+        push(Value{Kind::Tuple, 0});
+        return {};
     }
-    auto v = new_text(kind, std::move(s));
-    if (!v) return std::unexpected(v.error());
-    return push(*v);
+    const Kind k = op == LIST ? Kind::List : op == TUPLE ? Kind::Tuple : op == DICT ? Kind::Dict : Kind::FrozenSet;
+    auto made = new_object(k, *at);
+    if (!made) return std::unexpected(made.error());
+    fill(*made, values);
+    drop_to(*at);
+    push(*made);
+    return {};
 }
 
-std::expected<void, Error> Reader::load_global(std::string_view module, std::string_view name) {
-    const auto b = builtin_of(module, name);
-    if (!b) return fail("pickle refers to a global that is not allowed");
-    Value v;
-    v.kind = Kind::Callable;
-    v.ref = std::uint32_t(*b);
-    return push(v);
+// APPENDS, ADDITEMS and SETITEMS: the values above the last mark, added to the object below it.
+std::expected<void, Error> Reader::add_from_mark(std::uint8_t op) {
+    auto at = pop_mark();
+    if (!at) return std::unexpected(at.error());
+    const std::span<const Value> values = above(*at);
+    if (op == SETITEMS && values.size() % 2 != 0) return fail("odd number of items for SETITEMS");
+    if (*at <= fence()) return fail("unpickling stack underflow");
+    const Value target = stack_[*at - 1];
+    const Kind want = op == APPENDS ? Kind::List : op == ADDITEMS ? Kind::Set : Kind::Dict;
+    if (target.kind != want) return fail("items added to an object of the wrong kind");
+    fill(target, values);
+    drop_to(*at);
+    return {};
 }
 
 // Applies one of the recognised builtins to its argument tuple, as old protocols write them.
@@ -524,51 +982,44 @@ std::expected<void, Error> Reader::reduce() {
     auto fn = pop();
     if (!fn) return std::unexpected(fn.error());
     if (fn->kind != Kind::Callable || args->kind != Kind::Tuple) return fail("REDUCE of something not allowed");
-    const std::vector<Value> a = items_of(*args);
-    const auto b = static_cast<Builtin>(fn->ref);
-    switch (b) {
+    const Object& a = obj(*args);
+    const std::uint64_t n = a.size;
+    const Value a0 = a.first, a1 = a.second;
+    const std::size_t slot = stack_.size();
+    Value result;
+    switch (static_cast<Builtin>(fn->bits)) {
         case Builtin::Set:
         case Builtin::FrozenSet: {
-            std::vector<Value> items;
-            if (a.size() == 1 && Document::is_sequence(a[0].kind)) items = items_of(a[0]);
-            else if (!a.empty()) return fail("unexpected set arguments");
-            auto v = new_container(b == Builtin::Set ? Kind::Set : Kind::FrozenSet, std::move(items));
-            if (!v) return std::unexpected(v.error());
-            return push(*v);
+            const Kind k = static_cast<Builtin>(fn->bits) == Builtin::Set ? Kind::Set : Kind::FrozenSet;
+            std::expected<Value, Error> made;
+            if (n == 1 && is_sequence(a0.kind)) made = copy_sequence(k, a0, slot);
+            else if (n == 0) made = new_object(k, slot);
+            else return fail("unexpected set arguments");
+            if (!made) return std::unexpected(made.error());
+            result = *made;
+            break;
         }
         case Builtin::Bytes:
-        case Builtin::ByteArray: {
-            std::string content;
-            if (a.size() == 1 && a[0].kind == Kind::Bytes) content = doc_.text(a[0]);
-            else if (!a.empty()) return fail("unexpected bytes arguments");
-            if (b == Builtin::ByteArray) {
-                Value v;
-                v.kind = Kind::Other;
-                return push(v);
-            }
-            auto v = new_text(Kind::Bytes, std::move(content));
-            if (!v) return std::unexpected(v.error());
-            return push(*v);
-        }
-        case Builtin::Encode: {
+        case Builtin::ByteArray:
+            if (n == 1 && a0.kind == Kind::Bytes) result = a0;
+            else if (n == 0) result = text_value(Kind::Bytes, Name::Other, true);
+            else return fail("unexpected bytes arguments");
+            if (static_cast<Builtin>(fn->bits) == Builtin::ByteArray) result = Value{Kind::Other};
+            break;
+        case Builtin::Encode:
             // _codecs.encode(text, "latin1"): the bytes of a text whose characters are below 256.
-            if (a.size() != 2 || a[0].kind != Kind::Str || a[1].kind != Kind::Str || doc_.text(a[1]) != "latin1")
+            if (n != 2 || a0.kind != Kind::Str || a1.kind != Kind::Str || a1.name() != Name::Latin1)
                 return fail("unexpected encode arguments");
-            const std::string& s = doc_.text(a[0]);
-            std::string out;
-            out.reserve(s.size());
-            for (std::size_t i = 0; i < s.size();) {
-                const auto cp = next_code_point(s, i);
-                if (!cp || *cp > 0xFF) return fail("text not encodable as latin1");
-                out += char(*cp);
-            }
-            if (auto c = charge(out.size()); !c) return c;
-            auto v = new_text(Kind::Bytes, std::move(out));
-            if (!v) return std::unexpected(v.error());
-            return push(*v);
-        }
+            if (!(a0.bits & Value::kLatin1)) return fail("text not encodable as latin1");
+            // Only ASCII texts spell the same name in both forms.
+            result = text_value(Kind::Bytes, a0.name(), true);
+            break;
+        default:
+            return fail("REDUCE of something not allowed");
     }
-    return fail("REDUCE of something not allowed");
+    release(*args);
+    push(result);
+    return {};
 }
 
 std::expected<void, Error> Reader::step(std::uint8_t op) {
@@ -591,56 +1042,44 @@ std::expected<void, Error> Reader::step(std::uint8_t op) {
             auto v = pop();
             if (!v) return std::unexpected(v.error());
             if (frame_end_ > consumed_) return fail("pickle ends inside a frame");
-            doc_.root = *v;
+            doc_.root = *v;  // takes over the stack's reference
             stopped_ = true;
             return {};
         }
         case MARK:
-            if (auto c = charge(sizeof(std::size_t)); !c) return c;
-            marks_.push_back(stack_.size());
+            if (!marks_.empty() && marks_.back().at == stack_.size()) ++marks_.back().count;
+            else marks_.push_back(Mark{stack_.size(), 1, skipped_at(stack_.size())});
             return {};
         case POP:
             if (stack_.size() > fence()) {
-                stack_.pop_back();
-                used_ -= sizeof(Value);
+                drop_to(stack_.size() - 1);
                 return {};
             }
             [[fallthrough]];
         case POP_MARK: {
-            auto items = pop_mark();
-            if (!items) return std::unexpected(items.error());
+            auto at = pop_mark();
+            if (!at) return std::unexpected(at.error());
+            drop_to(*at);
             return {};
         }
-        case DUP: {
-            auto t = top();
-            if (!t) return std::unexpected(t.error());
-            return push(**t);
-        }
+        case DUP:
+            if (stack_.size() <= fence()) return fail("unpickling stack underflow");
+            push(stack_.back());
+            return {};
 
-        case NONE: return push(Value{});
+        case NONE: push(Value{Kind::None}); return {};
         case NEWTRUE:
-        case NEWFALSE: {
-            Value v;
-            v.kind = Kind::Bool;
-            v.num.i = op == NEWTRUE;
-            return push(v);
-        }
-        case INT:
-        case LONG: {
-            auto l = line();
-            if (!l) return std::unexpected(l.error());
-            drop(*l);
-            return load_int(*l, op == LONG);
-        }
+        case NEWFALSE: push(Value{Kind::Bool, op == NEWTRUE ? 1u : 0u}); return {};
+        case INT: return load_decimal(false);
+        case LONG: return load_decimal(true);
         case BININT:
         case BININT1:
         case BININT2: {
             std::expected<std::uint64_t, Error> n = op == BININT ? le<4>() : op == BININT1 ? le<1>() : le<2>();
             if (!n) return std::unexpected(n.error());
-            Value v;
-            v.kind = Kind::Int;
-            v.num.i = op == BININT ? std::int64_t(std::int32_t(std::uint32_t(*n))) : std::int64_t(*n);
-            return push(v);
+            const std::int64_t v = op == BININT ? std::int64_t(std::int32_t(std::uint32_t(*n))) : std::int64_t(*n);
+            push(number(static_cast<float>(v)));
+            return {};
         }
         case LONG1: {
             auto n = le<1>();
@@ -654,184 +1093,145 @@ std::expected<void, Error> Reader::step(std::uint8_t op) {
             return load_long_bytes(*n);
         }
         case FLOAT: {
-            auto l = line();
-            if (!l) return std::unexpected(l.error());
-            drop(*l);
-            const auto f = parse_float_text(*l);
+            FloatScan scan;
+            if (auto r = line_to(scan); !r) return r;
+            const auto f = scan.value();
             if (!f) return fail("invalid float text");
-            Value v;
-            v.kind = Kind::Float;
-            v.num.f = *f;
-            return push(v);
+            push(number(static_cast<float>(*f)));
+            return {};
         }
         case BINFLOAT: {
             auto n = le<8>();
             if (!n) return std::unexpected(n.error());
             // Stored big-endian: le<8> read it reversed.
-            std::uint64_t be = 0, x = *n;
-            for (int k = 0; k < 8; ++k, x >>= 8) be = be << 8 | (x & 0xFF);
-            Value v;
-            v.kind = Kind::Float;
-            std::memcpy(&v.num.f, &be, sizeof be);
-            return push(v);
+            push(number(static_cast<float>(std::bit_cast<double>(std::byteswap(*n)))));
+            return {};
         }
 
         case SHORT_BINUNICODE: {
             auto n = le<1>();
             if (!n) return std::unexpected(n.error());
-            return load_text(Kind::Str, *n);
+            return load_utf8(*n);
         }
         case BINUNICODE: {
             auto n = le<4>();
             if (!n) return std::unexpected(n.error());
-            return load_text(Kind::Str, *n);
+            return load_utf8(*n);
         }
         case BINUNICODE8: {
             auto n = le<8>();
             if (!n) return std::unexpected(n.error());
-            return load_text(Kind::Str, *n);
+            return load_utf8(*n);
         }
         case SHORT_BINBYTES: {
             auto n = le<1>();
             if (!n) return std::unexpected(n.error());
-            return load_text(Kind::Bytes, *n);
+            return load_bytes(Kind::Bytes, *n);
         }
         case BINBYTES: {
             auto n = le<4>();
             if (!n) return std::unexpected(n.error());
-            return load_text(Kind::Bytes, *n);
+            return load_bytes(Kind::Bytes, *n);
         }
         case BINBYTES8: {
             auto n = le<8>();
             if (!n) return std::unexpected(n.error());
-            return load_text(Kind::Bytes, *n);
+            return load_bytes(Kind::Bytes, *n);
         }
         case BYTEARRAY8: {
             auto n = le<8>();
             if (!n) return std::unexpected(n.error());
-            if (auto r = skip(*n); !r) return r;
-            Value v;
-            v.kind = Kind::Other;
-            return push(v);
+            if (auto r = stream(*n, [](std::span<const std::uint8_t>) { return true; }); !r) return r;
+            push(Value{Kind::Other});
+            return {};
         }
-        case SHORT_BINSTRING:
+        // Python 2 byte strings, read as ASCII text as Python 3 does by default.
+        case SHORT_BINSTRING: {
+            auto n = le<1>();
+            if (!n) return std::unexpected(n.error());
+            return load_bytes(Kind::Str, *n);
+        }
         case BINSTRING: {
-            // Python 2 byte strings, read as ASCII text as Python 3 does by default.
-            std::uint64_t n;
-            if (op == SHORT_BINSTRING) {
-                auto k = le<1>();
-                if (!k) return std::unexpected(k.error());
-                n = *k;
-            } else {
-                auto k = le<4>();
-                if (!k) return std::unexpected(k.error());
-                if (std::int32_t(std::uint32_t(*k)) < 0) return fail("BINSTRING pickle has negative byte count");
-                n = *k;
-            }
-            std::string s;
-            if (auto r = append(s, n); !r) return r;
-            for (char c : s)
-                if (static_cast<unsigned char>(c) >= 0x80) return fail("non-ASCII byte string");
-            auto v = new_text(Kind::Str, std::move(s));
-            if (!v) return std::unexpected(v.error());
-            return push(*v);
+            auto n = le<4>();
+            if (!n) return std::unexpected(n.error());
+            if (std::int32_t(std::uint32_t(*n)) < 0) return fail("BINSTRING pickle has negative byte count");
+            return load_bytes(Kind::Str, *n);
         }
         case STRING: {
-            auto l = line();
-            if (!l) return std::unexpected(l.error());
-            drop(*l);
-            auto s = quoted_string(*l);
-            if (s) {
-                if (auto c = charge(s->size()); !c) return c;
-            }
-            if (!s) return fail("invalid STRING argument");
-            auto v = new_text(Kind::Str, std::move(*s));
-            if (!v) return std::unexpected(v.error());
-            return push(*v);
+            NameScan name;
+            QuotedScan scan(name);
+            if (auto r = line_to(scan); !r) return r;
+            if (!scan.finish()) return fail("invalid STRING argument");
+            push(text_value(Kind::Str, name.name(), true));
+            return {};
         }
         case UNICODE: {
-            auto l = line();
-            if (!l) return std::unexpected(l.error());
-            drop(*l);
-            auto s = raw_unicode_escape(*l);
-            if (!s) return fail("invalid UNICODE argument");
-            if (auto c = charge(s->size()); !c) return c;
-            auto v = new_text(Kind::Str, std::move(*s));
-            if (!v) return std::unexpected(v.error());
-            return push(*v);
+            NameScan name;
+            RawUnicodeScan scan(name);
+            if (auto r = line([&](std::span<const std::uint8_t> b) { return scan.feed(b); }); !r) return r;
+            if (!scan.finish()) return fail("invalid UNICODE argument");
+            push(text_value(Kind::Str, name.name(), scan.latin1()));
+            return {};
         }
 
+        case EMPTY_TUPLE: push(Value{Kind::Tuple, 0}); return {};
         case EMPTY_LIST:
         case EMPTY_DICT:
-        case EMPTY_SET:
-        case EMPTY_TUPLE: {
-            const Kind k = op == EMPTY_LIST ? Kind::List : op == EMPTY_DICT ? Kind::Dict
-                         : op == EMPTY_SET  ? Kind::Set  : Kind::Tuple;
-            auto v = new_container(k, {});
-            if (!v) return std::unexpected(v.error());
-            return push(*v);
+        case EMPTY_SET: {
+            const Kind k = op == EMPTY_LIST ? Kind::List : op == EMPTY_DICT ? Kind::Dict : Kind::Set;
+            auto made = new_object(k, stack_.size());
+            if (!made) return std::unexpected(made.error());
+            push(*made);
+            return {};
         }
         case LIST:
         case TUPLE:
         case FROZENSET:
-        case DICT: {
-            auto items = pop_mark();
-            if (!items) return std::unexpected(items.error());
-            if (op == DICT && items->size() % 2 != 0) return fail("odd number of items for DICT");
-            const Kind k = op == LIST ? Kind::List : op == TUPLE ? Kind::Tuple : op == DICT ? Kind::Dict : Kind::FrozenSet;
-            auto v = new_container(k, std::move(*items));
-            if (!v) return std::unexpected(v.error());
-            return push(*v);
-        }
+        case DICT: return from_mark(op);
         case TUPLE1:
         case TUPLE2:
         case TUPLE3: {
             const std::size_t n = std::size_t(op - TUPLE1) + 1;
             if (stack_.size() - fence() < n) return fail("unpickling stack underflow");
-            std::vector<Value> items(stack_.end() - std::ptrdiff_t(n), stack_.end());
-            stack_.resize(stack_.size() - n);
-            used_ -= n * sizeof(Value);
-            auto v = new_container(Kind::Tuple, std::move(items));
-            if (!v) return std::unexpected(v.error());
-            return push(*v);
+            const std::size_t at = stack_.size() - n;
+            auto made = new_object(Kind::Tuple, at);
+            if (!made) return std::unexpected(made.error());
+            add(*made, above(at));
+            drop_to(at);
+            push(*made);
+            return {};
         }
         case APPEND: {
             auto v = pop();
             if (!v) return std::unexpected(v.error());
-            auto t = top();
-            if (!t) return std::unexpected(t.error());
-            return extend(**t, Kind::List, std::span(&*v, 1));
+            if (stack_.size() <= fence()) return fail("unpickling stack underflow");
+            if (stack_.back().kind != Kind::List) return fail("items added to an object of the wrong kind");
+            add(stack_.back(), std::span(&*v, 1));
+            release(*v);
+            return {};
         }
         case APPENDS:
         case ADDITEMS:
-        case SETITEMS: {
-            auto items = pop_mark();
-            if (!items) return std::unexpected(items.error());
-            if (op == SETITEMS && items->size() % 2 != 0) return fail("odd number of items for SETITEMS");
-            auto t = top();
-            if (!t) return std::unexpected(t.error());
-            const Kind want = op == APPENDS ? Kind::List : op == ADDITEMS ? Kind::Set : Kind::Dict;
-            return extend(**t, want, *items);
-        }
+        case SETITEMS: return add_from_mark(op);
         case SETITEM: {
             auto value = pop();
             if (!value) return std::unexpected(value.error());
             auto key = pop();
             if (!key) return std::unexpected(key.error());
-            auto t = top();
-            if (!t) return std::unexpected(t.error());
+            if (stack_.size() <= fence()) return fail("unpickling stack underflow");
+            if (stack_.back().kind != Kind::Dict) return fail("items added to an object of the wrong kind");
             const Value kv[2] = {*key, *value};
-            return extend(**t, Kind::Dict, kv);
+            set_items(stack_.back(), kv);
+            release(*key);
+            release(*value);
+            return {};
         }
 
         case PUT:
         case GET: {
-            auto l = line();
-            if (!l) return std::unexpected(l.error());
-            drop(*l);
-            std::int64_t idx;
-            if (parse_decimal(*l, idx) != IntText::Small || idx < 0) return fail("invalid memo index");
-            return op == PUT ? memo_put(std::uint64_t(idx)) : memo_get(std::uint64_t(idx));
+            auto index = memo_index_line();
+            if (!index) return std::unexpected(index.error());
+            return op == PUT ? memo_put(*index) : memo_get(*index);
         }
         case BINPUT:
         case BINGET: {
@@ -845,16 +1245,21 @@ std::expected<void, Error> Reader::step(std::uint8_t op) {
             if (!n) return std::unexpected(n.error());
             return op == LONG_BINPUT ? memo_put(*n) : memo_get(*n);
         }
-        case MEMOIZE: return memo_put(memo_.size());
+        case MEMOIZE: return memo_put(memo_count_);
 
         case GLOBAL: {
-            auto module = line();
-            if (!module) return std::unexpected(module.error());
-            auto name = line();
-            if (!name) return std::unexpected(name.error());
-            drop(*module);
-            drop(*name);
-            return load_global(*module, *name);
+            NameScan module, name;
+            for (NameScan* part : {&module, &name}) {
+                auto r = line([&](std::span<const std::uint8_t> b) {
+                    part->bytes(b);
+                    return true;
+                });
+                if (!r) return r;
+            }
+            const auto b = builtin_of(module.name(), name.name());
+            if (!b) return fail("pickle refers to a global that is not allowed");
+            push(Value{Kind::Callable, std::uint32_t(*b)});
+            return {};
         }
         case STACK_GLOBAL: {
             auto name = pop();
@@ -862,7 +1267,10 @@ std::expected<void, Error> Reader::step(std::uint8_t op) {
             auto module = pop();
             if (!module) return std::unexpected(module.error());
             if (name->kind != Kind::Str || module->kind != Kind::Str) return fail("STACK_GLOBAL requires str");
-            return load_global(doc_.text(*module), doc_.text(*name));
+            const auto b = builtin_of(module->name(), name->name());
+            if (!b) return fail("pickle refers to a global that is not allowed");
+            push(Value{Kind::Callable, std::uint32_t(*b)});
+            return {};
         }
         case REDUCE: return reduce();
 
@@ -892,7 +1300,9 @@ std::expected<Document, Error> Reader::run() {
     return std::move(doc_);
 }
 
-std::expected<Document, Error> read(ByteStream& in, std::size_t budget) { return Reader(in, budget).run(); }
+std::expected<Document, Error> read(ByteStream& in, const std::vector<std::uint64_t>* keep) {
+    return Reader(in, keep).run();
+}
 
 namespace {
 
@@ -907,9 +1317,9 @@ private:
 
 }  // namespace
 
-std::expected<Document, Error> read(std::span<const std::uint8_t> bytes, std::size_t budget) {
+std::expected<Document, Error> read(std::span<const std::uint8_t> bytes, const std::vector<std::uint64_t>* keep) {
     SpanStream s(bytes);
-    return Reader(s, budget).run();
+    return Reader(s, keep).run();
 }
 
 }  // namespace vuzevuz::calibration::pickle

@@ -16,6 +16,16 @@ void report_bad_channel(std::size_t ch, std::size_t n) {
     }
 }
 
+bool table_fits_in_memory(std::size_t rows, std::size_t columns) {
+    std::size_t cells = 0, bytes = 0;
+    if (parsing::mul_overflows(rows, columns, cells) || parsing::mul_overflows(cells, sizeof(float), bytes)) return false;
+    const long pages = ::sysconf(_SC_PHYS_PAGES), page = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0) return true;  // unknown: only the arithmetic limits
+    std::size_t memory = 0;
+    if (parsing::mul_overflows(std::size_t(pages), std::size_t(page), memory)) return true;
+    return bytes <= memory;
+}
+
 std::expected<void, ExportError> write_header(CsvWriter& w, std::span<const std::size_t> channels, bool timing) {
     w.plain_field("acq_num");
     w.plain_field("evt_num");

@@ -22,11 +22,11 @@ namespace vuzevuz::csv {
 template <class E>
 inline constexpr bool has_timing = requires(const E& e) { e.timing; };
 
-// Most cells one event's table may have (rows times columns).
-inline constexpr std::size_t kMaxEventCells = std::size_t(1) << 27;
-
 // Writes "Bad channel {ch} at Event {n}" and a line feed straight to file descriptor 1.
 void report_bad_channel(std::size_t ch, std::size_t n);
+
+// Whether a table of `rows` x `columns` 32-bit floats would fit in the machine's memory.
+bool table_fits_in_memory(std::size_t rows, std::size_t columns);
 
 // The channels that hold a value in any event, ascending.
 template <class E>
@@ -61,30 +61,35 @@ inline bool times_fits(std::size_t n, std::size_t S, std::size_t rows) {
 }  // namespace detail
 
 // Writes the rows of event number `n`: one per sample position of its merged window order.
+// Each listed channel fills its columns on consecutive rows from the row of its first label.
+// The rows are made one at a time from those placements, so an event costs no more memory than
+// one row; an event whose table of cells could not be held in memory at all is refused.
 template <class E>
 std::expected<void, ExportError> write_event(CsvWriter& w, const Params& params, const E& ev,
                                              std::span<const std::size_t> channel_list, std::size_t n) {
     constexpr std::size_t G = has_timing<E> ? 4 : 3;
     const std::size_t S = params.samples;
     const std::vector<std::uint16_t> merged = merge_window_labels(ev.window_labels);
-
-    std::size_t R = 0, W = 0, cells = 0;
+    std::size_t R = 0, W = 0;
     if (parsing::mul_overflows(merged.size(), S, R) || parsing::mul_overflows(G, channel_list.size(), W) ||
-        parsing::add_overflows(W, 2, W) || parsing::mul_overflows(R, W, cells) || cells > kMaxEventCells)
+        parsing::add_overflows(W, 2, W) || !table_fits_in_memory(R, W))
         return std::unexpected(ExportError::csv(CsvError{"event table too large"}));
 
-    std::vector<float> table(cells, std::numeric_limits<float>::quiet_NaN());
-    const float evt = static_cast<float>(n);
-    for (std::size_t r = 0; r < R; ++r) {
-        table[r * W] = 0.0f;
-        table[r * W + 1] = evt;
-    }
-
+    // Where each listed channel's samples go, and where its sources stand while the rows pass.
+    struct Placed {
+        std::size_t r0 = 0, L = 0;  // rows r0 to r0 + L - 1; L = 0: no cells
+        const std::vector<float>* data = nullptr;
+        const std::vector<std::uint16_t>* labels = nullptr;
+        const std::vector<std::uint16_t>* time = nullptr;
+        const std::vector<std::uint32_t>* timing = nullptr;
+        bool one_label = false, one_time = false, one_timing = false;
+        std::size_t j = 0, win = 0, s = 0;  // the next value, its window and sample
+    };
+    std::vector<Placed> placed(channel_list.size());
     for (std::size_t k = 0; k < channel_list.size(); ++k) {
         const std::size_t ch = channel_list[k];
         if (ch >= ev.data.size() || ev.data[ch].empty()) continue;
-        const auto& data = ev.data[ch];
-        const std::size_t L = data.size();
+        const std::size_t L = ev.data[ch].size();
         // A channel whose sources are missing or of the wrong length cannot be laid out.
         bool ok = ch < ev.window_labels.size() && ch < ev.time.size();
         if constexpr (has_timing<E>) ok = ok && ch < ev.timing.size();
@@ -98,7 +103,7 @@ std::expected<void, ExportError> write_event(CsvWriter& w, const Params& params,
                 r0 = p * S;
             }
         }
-        ok = ok && L <= R - r0;
+        ok = ok && r0 <= R && L <= R - r0;
         if (ok) {
             ok = detail::times_fits(ev.window_labels[ch].size(), S, L) && detail::Source{ev.time[ch].size()}.fits(L);
             if constexpr (has_timing<E>) ok = ok && detail::times_fits(ev.timing[ch].size(), S, L);
@@ -107,27 +112,39 @@ std::expected<void, ExportError> write_event(CsvWriter& w, const Params& params,
             report_bad_channel(ch, n);
             continue;
         }
-        const auto& labels = ev.window_labels[ch];
-        const auto& time = ev.time[ch];
-        const bool one_label = labels.size() * S == 1, one_time = time.size() == 1;
-        [[maybe_unused]] bool one_timing = false;
-        if constexpr (has_timing<E>) one_timing = ev.timing[ch].size() * S == 1;
-        float* cell = table.data() + r0 * W + 2 + G * k;
-        for (std::size_t j = 0, win = 0, s = 0; j < L; ++j, cell += W) {
-            cell[0] = static_cast<float>(labels[one_label ? 0 : win]);
-            cell[1] = data[j];
-            cell[2] = static_cast<float>(time[one_time ? 0 : j]);
-            if constexpr (has_timing<E>) cell[3] = static_cast<float>(ev.timing[ch][one_timing ? 0 : win]);
-            if (++s == S) {
-                s = 0;
-                ++win;
-            }
+        Placed& c = placed[k];
+        c.r0 = r0;
+        c.L = L;
+        c.data = &ev.data[ch];
+        c.labels = &ev.window_labels[ch];
+        c.time = &ev.time[ch];
+        c.one_label = c.labels->size() * S == 1;
+        c.one_time = c.time->size() == 1;
+        if constexpr (has_timing<E>) {
+            c.timing = &ev.timing[ch];
+            c.one_timing = c.timing->size() * S == 1;
         }
     }
 
-    const float* cell = table.data();
+    const float evt = static_cast<float>(n);
     for (std::size_t r = 0; r < R; ++r) {
-        for (std::size_t c = 0; c < W; ++c) w.field(*cell++);
+        w.field(0.0f);
+        w.field(evt);
+        for (Placed& c : placed) {
+            if (r < c.r0 || c.j == c.L) {
+                for (std::size_t g = 0; g < G; ++g) w.empty_field();
+                continue;
+            }
+            w.field(static_cast<float>((*c.labels)[c.one_label ? 0 : c.win]));
+            w.field((*c.data)[c.j]);
+            w.field(static_cast<float>((*c.time)[c.one_time ? 0 : c.j]));
+            if constexpr (has_timing<E>) w.field(static_cast<float>((*c.timing)[c.one_timing ? 0 : c.win]));
+            ++c.j;
+            if (++c.s == S) {
+                c.s = 0;
+                ++c.win;
+            }
+        }
         if (auto res = w.end_record(); !res) return std::unexpected(ExportError::csv(std::move(res.error())));
     }
     return {};

@@ -32,6 +32,7 @@ public:
         char* p = begin_field(kMaxFloatText);
         size_ += format_float(v, p);
     }
+    void empty_field() { begin_field(0); }
     // A field whose text is known to need no quotes.
     void plain_field(std::string_view text) {
         char* p = begin_field(text.size());

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "calibration/corrections.hpp"
@@ -312,6 +314,76 @@ void event_rows() {
     CHECK_EQ(printed, std::string("Bad channel 1 at Event 0\n"));
 }
 
+// Everything a writer sends through a pipe: its length and its last bytes.
+struct PipeSink {
+    int fds[2] = {-1, -1};
+    std::size_t bytes = 0;
+    std::string tail;
+    std::thread reader;
+    PipeSink() {
+        if (::pipe(fds) != 0) return;
+        reader = std::thread([this] {
+            char buf[1 << 16];
+            ssize_t k;
+            while ((k = ::read(fds[0], buf, sizeof buf)) > 0 || (k < 0 && errno == EINTR)) {
+                if (k < 0) continue;
+                bytes += std::size_t(k);
+                tail.append(buf, std::size_t(k));
+                if (tail.size() > 4096) tail.erase(0, tail.size() - 4096);
+            }
+        });
+    }
+    // The write end, for a CsvWriter to take over (it closes it when it finishes).
+    int write_end() const { return fds[1]; }
+    void join() {
+        reader.join();
+        ::close(fds[0]);
+    }
+};
+
+// A table of cells of any size that memory could hold is written row by row; one that could not
+// be held is refused before any row.
+void large_event_tables() {
+    // 1000 listed channels without values, one label and 44711 samples: 44711 rows of 3002 cells,
+    // just over 2^27 cells.
+    parsing::Ysk16Event ev;
+    ev.data.resize(1000);
+    ev.window_labels.resize(1000);
+    ev.time.resize(1000);
+    ev.window_labels[0] = {9};
+    std::vector<std::size_t> channels(1000);
+    for (std::size_t c = 0; c < channels.size(); ++c) channels[c] = c;
+    Params p;
+    p.samples = 44711;
+    {
+        PipeSink sink;
+        csv::CsvWriter w(sink.write_end());
+        CHECK(csv::write_event(w, p, ev, channels, 7).has_value());
+        CHECK(w.finish().has_value());
+        sink.join();
+        const std::string row = "0,7" + std::string(3000, ',') + "\n";
+        CHECK_EQ(sink.bytes, 44711 * row.size());
+        const std::string last_two = row + row;
+        CHECK_EQ(sink.tail, last_two.substr(last_two.size() - 4096));
+    }
+    // Labels 0 to 3 and 2^40 samples: 2^42 rows of 5 cells, 80 TiB of floats.
+    ev.window_labels[0] = {0, 1, 2, 3};
+    p.samples = std::size_t(1) << 40;
+    {
+        TempFile f;
+        csv::CsvWriter w(f.open_for_writing());
+        const auto r = csv::write_event(w, p, ev, std::vector<std::size_t>{0}, 0);
+        CHECK(!r.has_value() && r.error().kind == ExportError::Kind::Csv);
+    }
+    // Rows times samples beyond any size.
+    p.samples = std::numeric_limits<std::size_t>::max();
+    {
+        TempFile f;
+        csv::CsvWriter w(f.open_for_writing());
+        CHECK(!csv::write_event(w, p, ev, std::vector<std::size_t>{}, 0).has_value());
+    }
+}
+
 void header_and_channels() {
     std::vector<parsing::Ysk16Event> events;
     events.push_back(ysk({{}, {}, {1}, {}, {}, {}, {}, {}, {}, {}, {}}, {}, {}));
@@ -471,6 +543,7 @@ int main() {
     csv_writer();
     merged_order();
     event_rows();
+    large_event_tables();
     header_and_channels();
     correction();
     corrected_iterator();
