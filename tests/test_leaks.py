@@ -305,7 +305,7 @@ def test_shared_numbers_over_20000_parses(tmp_path):
     dictionary gives them back: 20,000 parses leave their reference counts, and the process's
     memory, where they were. (Values above 256, which the interpreter does not share itself.)"""
     samples = list(range(300))
-    root = make_acquisition(tmp_path / "r", chunks=[[event([block(0, 3, samples)])]], channels=1,
+    root = make_acquisition(tmp_path / "r", chunks=[[ysk16_event([ysk16_block(0, 3, samples)])]], channels=1,
                             samples=len(samples))
     acq = vuzevuz.Acquisition(root)
 

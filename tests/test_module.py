@@ -91,7 +91,7 @@ DROPPED_FAILURES_SCRIPT = r"""
 import json, sys
 sys.path.insert(0, {tests!r})
 from acqtools import make_acquisition
-from ysk16 import block, event
+from formats import ysk16_block as block, ysk16_event as event
 import vuzevuz
 
 def module_classes():
