@@ -120,7 +120,7 @@ public:
     }
 
 private:
-    static constexpr unsigned kShift = 12;
+    static constexpr unsigned kShift = 8;
     static constexpr std::size_t kMask = (std::size_t(1) << kShift) - 1;
     std::vector<std::unique_ptr<Object[]>> chunks_;
     std::size_t size_ = 0;
