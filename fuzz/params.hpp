@@ -83,9 +83,11 @@ struct Input {
     std::span<const std::uint8_t> event;
 };
 
-// Params for one of `models` with settings among `keys`, and the event bytes.
+using SettingTable = std::span<const vuzevuz::parsing::Setting>;
+
+// Params for one of `models` with settings among the keys of the family's table, and the event bytes.
 inline Input read_input(std::span<const std::uint8_t> data, std::initializer_list<std::string_view> models,
-                        std::initializer_list<std::string_view> keys) {
+                        SettingTable table) {
     Reader r(data);
     Input in;
     const std::uint8_t model = r.u8();
@@ -101,8 +103,8 @@ inline Input read_input(std::span<const std::uint8_t> data, std::initializer_lis
         const std::uint8_t kind = r.u8();
         const std::uint64_t value = r.u64();
         // Keys are unique in a metadata file; one extra name stands for keys no parser reads.
-        const std::string name = key % (keys.size() + 1) < keys.size() ? std::string(keys.begin()[key % (keys.size() + 1)])
-                                                                         : std::string("other");
+        const std::size_t at = key % (table.size() + 1);
+        const std::string name = at < table.size() ? std::string(table[at].key) : std::string("other");
         if (in.params.rest.find(name)) continue;
         in.params.rest.entries.emplace_back(text(name), setting_value(kind, value));
     }
@@ -144,8 +146,8 @@ void check_record(const E& ev, const vuzevuz::Params& p) {
 
 // Parses the event with the family's parser; the model must belong to the family.
 inline int run(std::span<const std::uint8_t> data, std::initializer_list<std::string_view> models,
-               std::initializer_list<std::string_view> keys) {
-    const Input in = read_input(data, models, keys);
+               SettingTable table) {
+    const Input in = read_input(data, models, table);
     auto r = vuzevuz::parsing::with_event_type(in.params.model, [&]<class E>(std::type_identity<E>) {
         auto ev = E::parse_into(in.event, in.params);
         if (ev) check_record(*ev, in.params);

@@ -3,5 +3,5 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     return fuzz::run({data, size}, {"hestrelv1_evalr2", "hestrelv2_eval", "hestrelv2_evalr1", "hestrelv2_evalr2"},
-                     {"chanmask", "abs_wind_mask", "timing_mask", "timing_shift", "packet_size", "headers", "stop_word"});
+                     vuzevuz::parsing::hestrelv1::setting_table);
 }

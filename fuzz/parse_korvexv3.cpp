@@ -2,6 +2,5 @@
 #include "params.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    return fuzz::run({data, size}, {"korvexv3", "pellamv2"},
-                     {"databitmask", "chanmask", "chan_shift", "windmask", "n_event_headers", "n_window_headers", "n_footers", "n_last_bits"});
+    return fuzz::run({data, size}, {"korvexv3", "pellamv2"}, vuzevuz::parsing::korvexv3::setting_table);
 }

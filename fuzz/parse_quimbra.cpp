@@ -2,6 +2,5 @@
 #include "params.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    return fuzz::run({data, size}, {"quimbra_pellam", "quimbra_korvex"},
-                     {"num_chips", "databitmask", "chanmask", "chan_shift", "windmask", "chip_stop_word", "n_chip_headers", "n_window_headers"});
+    return fuzz::run({data, size}, {"quimbra_pellam", "quimbra_korvex"}, vuzevuz::parsing::quimbra::setting_table);
 }

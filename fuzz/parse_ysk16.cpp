@@ -2,6 +2,5 @@
 #include "params.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    return fuzz::run({data, size}, {"ysk16"},
-                     {"n_chip_headers", "n_chip_footers", "n_window_headers", "n_window_footers", "data_mask", "chanmask", "chan_shift", "windmask"});
+    return fuzz::run({data, size}, {"ysk16"}, vuzevuz::parsing::ysk16::setting_table);
 }

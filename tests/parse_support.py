@@ -2,7 +2,6 @@
 
 import itertools
 import os
-import struct
 
 import vuzevuz
 from acqtools import make_acquisition
@@ -11,6 +10,8 @@ MESSAGES = {
     1: "unexpected length of data",
     2: "invalid channel number",
     4: "required data missing when parsing",
+    5: "Encountered an empty Package which can't be parsed",
+    6: "data is from an unsupported board model",
 }
 CODES = {"Failed to parse event: " + text: code for code, text in MESSAGES.items()}
 
@@ -26,13 +27,17 @@ class Failed:
     def __eq__(self, other):
         return isinstance(other, Failed) and other.code == self.code
 
+    def __hash__(self):
+        return hash(self.code)
+
     def __repr__(self):
         return f"Failed({self.code})"
 
 
-def parse_messages(root, events, **params):
-    """Writes `events` into one chunk of a new acquisition at `root` and parses each: the
-    dictionary, or the message of the ParsingError it raised."""
+def parse_all(tmp_path, events, **params):
+    """Writes `events` into one chunk of a new acquisition below `tmp_path` and parses each: the
+    dictionary, or Failed(code) for the ParsingError it raised."""
+    root = os.path.join(str(tmp_path), f"acq{next(_dirs)}")
     make_acquisition(root, chunks=[list(events)], **params)
     acq = vuzevuz.Acquisition(root)
     out = []
@@ -41,53 +46,24 @@ def parse_messages(root, events, **params):
             out.append(acq.parsed_event(i))
         except Exception as exc:  # the class lives in the extension, not on the module
             assert type(exc).__name__ == "ParsingError" and type(exc).__module__ == "acquisition", repr(exc)
-            out.append(str(exc))
+            assert str(exc) in CODES, str(exc)
+            out.append(Failed(CODES[str(exc)]))
     return out
-
-
-def fresh_dir(tmp_path):
-    return os.path.join(str(tmp_path), f"acq{next(_dirs)}")
-
-
-def family(model, **defaults):
-    """parse(tmp_path, events, **params), parse_one and parse_error for one model, with default params;
-    parse_error returns the ParsingError's message."""
-    def parse(tmp_path, events, **params):
-        return parse_messages(fresh_dir(tmp_path), events, **{"model": model, **defaults, **params})
-
-    def parse_one(tmp_path, event, **params):
-        return parse(tmp_path, [event], **params)[0]
-
-    def parse_error(tmp_path, event, **params):
-        message = parse_one(tmp_path, event, **params)
-        assert isinstance(message, str), message
-        return message
-
-    return parse, parse_one, parse_error
-
-
-def parse_all(tmp_path, events, **params):
-    """Parses `events` as parse_messages does; a ParsingError becomes Failed(code)."""
-    return [Failed(CODES[r]) if isinstance(r, str) else r
-            for r in parse_messages(fresh_dir(tmp_path), events, **params)]
 
 
 def parse_one(tmp_path, event, **params):
     return parse_all(tmp_path, [event], **params)[0]
 
 
-def effective_settings(defaults, given, narrow16):
-    """The settings a parser works with: `given` values (texts read as written numbers) narrowed to
-    16 bits for the keys in `narrow16` and to 32 bits for the others, `defaults` elsewhere."""
-    s = dict(defaults)
-    for k, v in given.items():
-        v = int(v, 0) if isinstance(v, str) else v
-        s[k] = v & (0xFFFF if k in narrow16 else 0xFFFFFFFF)
-    return s
+def family(model, **defaults):
+    """parse_all and parse_one for one model, with default params that a call may override."""
+    def parse_family(tmp_path, events, **params):
+        return parse_all(tmp_path, events, **{"model": model, **defaults, **params})
 
+    def parse_family_one(tmp_path, event, **params):
+        return parse_family(tmp_path, [event], **params)[0]
 
-def words_be(words):
-    return struct.pack(f">{len(words)}H", *words)
+    return parse_family, parse_family_one
 
 
 def time_axis(labels, windows, samples):
@@ -119,12 +95,3 @@ def assert_same(got, want):
     assert list(got) == ["data", "window_labels", "time", "timing", "ecc_errors"]
     assert got == want
     assert all(type(v) is float for row in got["data"] for v in row)
-
-
-def noisy(value, mask, shift, rng, keep_out=0):
-    """A word whose (word & mask) >> shift is `value` (shifted into the mask); the other bits are
-    random, except those of `keep_out`."""
-    used = mask & ~((1 << shift) - 1)
-    word = value << shift
-    assert word & ~used == 0, "value does not fit its field"
-    return word | (rng.getrandbits(16) & ~used & ~keep_out)

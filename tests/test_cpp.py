@@ -7,6 +7,8 @@ import subprocess
 
 import pytest
 
+from formats import SETTINGS
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build", "cpp-tests")
 SOURCES = sorted(glob.glob(os.path.join(ROOT, "tests", "cpp", "*.cpp")))
@@ -29,3 +31,14 @@ def test_cpp(built, source):
     exe = os.path.join(built, os.path.splitext(os.path.basename(source))[0])
     run = subprocess.run([exe], capture_output=True, text=True, timeout=600)
     assert run.returncode == 0, run.stdout + run.stderr
+
+
+def test_python_copy_of_the_settings_tables(built):
+    run = subprocess.run([os.path.join(built, "test_settings_tables")], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    tables = {}
+    for line in run.stdout.splitlines():
+        family, key, default, width = line.split()
+        tables.setdefault(family, {})[key] = (int(default), int(width) if width.isdigit() else width)
+    # same families, same keys in the same order, same defaults and widths
+    assert [(f, list(t.items())) for f, t in tables.items()] == [(f, list(t.items())) for f, t in SETTINGS.items()]

@@ -13,12 +13,12 @@ import pytest
 
 import vuzevuz
 from acqtools import make_acquisition
-import ysk16
+from formats import hestrel_packet, hestrel_settings, words_be, ysk16_block, ysk16_event
 
 HEADER = "acq_num,evt_num,windnum_ch0,data_ch0,time_ch0,windnum_ch1,data_ch1,time_ch1\n"
 
 # Channel 0 reads windows 0, 1 and channel 1 windows 1, 0 (two samples each).
-EVENT = ysk16.event([ysk16.block(0, 0, [1, 2, 3, 4]), ysk16.block(1, 1, [5, 6, 7, 8])])
+EVENT = ysk16_event([ysk16_block(0, 0, [1, 2, 3, 4]), ysk16_block(1, 1, [5, 6, 7, 8])])
 
 
 def rows(n):
@@ -76,9 +76,9 @@ def test_block_without_events_holds_the_header_only(acq, out):
 def test_channels_get_columns_for_the_whole_file(tmp_path, out):
     # Event 0 has values on channel 1 only, event 1 on channel 0 only; 11 channels sort by number.
     root = tmp_path / "run"
-    one = ysk16.event([ysk16.block(1, 0, [7, 8]), ysk16.block(1, 0, [9, 10])])
-    zero = ysk16.event([ysk16.block(0, 0, [1, 2]), ysk16.block(0, 0, [3, 4])])
-    eleven = ysk16.event([ysk16.block(c, 0, [c]) for c in reversed(range(11))])
+    one = ysk16_event([ysk16_block(1, 0, [7, 8]), ysk16_block(1, 0, [9, 10])])
+    zero = ysk16_event([ysk16_block(0, 0, [1, 2]), ysk16_block(0, 0, [3, 4])])
+    eleven = ysk16_event([ysk16_block(c, 0, [c]) for c in reversed(range(11))])
     make_acquisition(root / "a", [[one, zero]], channels=2, windows=2, samples=1)
     make_acquisition(root / "b", [[eleven]], channels=11, windows=1, samples=1)
     vuzevuz.export_csv(vuzevuz.Acquisition(root / "a"), [0, 1], out, False)
@@ -94,7 +94,7 @@ def test_channels_get_columns_for_the_whole_file(tmp_path, out):
 def test_bad_channel_line_goes_to_standard_output(tmp_path, out, capfd):
     # Two blocks of one window on channel 0 share label 0: four values for two rows.
     root = tmp_path / "run"
-    make_acquisition(root, [[ysk16.event([ysk16.block(0, 0, [1, 2]), ysk16.block(0, 0, [3, 4])])]],
+    make_acquisition(root, [[ysk16_event([ysk16_block(0, 0, [1, 2]), ysk16_block(0, 0, [3, 4])])]],
                      channels=2, windows=1, samples=2)
     vuzevuz.export_csv(vuzevuz.Acquisition(root), [5, 0, 0], out, False)
     assert capfd.readouterr().out == "Bad channel 0 at Event 0\nBad channel 0 at Event 1\n"
@@ -117,7 +117,7 @@ def test_cell_texts_are_shortest_positional_digits(tmp_path, out):
     # Raw samples of 0 minus a pedestal of -x give x in the data cells.
     values = float32_values()
     root = tmp_path / "run"
-    make_acquisition(root, [[ysk16.event([ysk16.block(0, 0, [0] * 4096)])]], channels=1, windows=64, samples=64)
+    make_acquisition(root, [[ysk16_event([ysk16_block(0, 0, [0] * 4096)])]], channels=1, windows=64, samples=64)
     table = [[[-float(v) for v in values[w * 64:(w + 1) * 64]] for w in range(64)]]
     with open(root / "pedestals_calibration", "wb") as f:
         f.write(gzip.compress(pickle.dumps({"data": table})))
@@ -301,26 +301,17 @@ def test_other_threads_run_while_exporting(tmp_path, out):
         "0,0,0,0,0,,,\n0,0,0,1,1,,,\n0,0,1,2,2,1,4,0\n0,0,1,3,3,1,5,1\n0,0,,,,0,6,2\n0,0,,,,0,7,3\n")
 
 
-def stop_packet(w0, w1, w2, w3, data):
-    """A hestrel packet with the default layout: four header words, data, filler, the stop word."""
-    words = [w0, w1, w2, w3] + list(data)
-    return words + [1] * (36 - len(words)) + [0xFA5A]
-
-
 def test_hestrel_timing_column(tmp_path, out):
     # Timing values pass through a 32-bit float: 4294967295 prints as 4294967300, 16777217 as 16777216.
     root = tmp_path / "run"
-    words = stop_packet(0, 0xFFFF, 0xFFFF, 7, [10, 11]) + stop_packet(0, 0x100, 1, 8, [12, 13])
-    make_acquisition(root, [[struct_words(words)]], model="hestrelv2_evalr1", channels=1, windows=64, samples=2,
+    s = hestrel_settings()
+    words = hestrel_packet(s, 0, 0xFFFF, 0xFFFF, 7, [10, 11]) + hestrel_packet(s, 0, 0x100, 1, 8, [12, 13])
+    make_acquisition(root, [[words_be(words)]], model="hestrelv2_evalr1", channels=1, windows=64, samples=2,
                      timing_mask="0xFFFF", timing_shift=16)
     vuzevuz.export_csv(vuzevuz.Acquisition(root), [0], out, False)
     assert (out / "run (chunk 0).csv").read_text() == (
         "acq_num,evt_num,windnum_ch0,data_ch0,time_ch0,timing_ch0\n"
         "0,0,7,10,0,4294967300\n0,0,7,11,1,4294967300\n0,0,8,12,2,16777216\n0,0,8,13,3,16777216\n")
-
-
-def struct_words(words):
-    return b"".join(w.to_bytes(2, "big") for w in words)
 
 
 MODELS = ["tolvanev3", "quimbra_pellam", "quimbra_korvex", "pellamv2", "korvexv3", "korvexv3s", "dravik", "ysk16",
@@ -381,9 +372,9 @@ def test_rows_follow_the_merged_window_order(tmp_path, out, capfd, seed):
     channels, windows, samples = int(rng.integers(1, 5)), int(rng.integers(1, 6)), int(rng.integers(1, 4))
     events = []
     for _ in range(12):
-        blocks = [ysk16.block(int(rng.integers(channels)), int(rng.integers(windows)),
+        blocks = [ysk16_block(int(rng.integers(channels)), int(rng.integers(windows)),
                               rng.integers(0, 1024, windows * samples).tolist()) for _ in range(channels)]
-        events.append(ysk16.event(blocks))
+        events.append(ysk16_event(blocks))
     root = tmp_path / "run"
     make_acquisition(root, [events], channels=channels, windows=windows, samples=samples)
     acq = vuzevuz.Acquisition(root)

@@ -4,11 +4,11 @@ import pytest
 
 import vuzevuz
 from acqtools import make_acquisition, write_chunk
-from ysk16 import block, event
+from formats import ysk16_block, ysk16_event
 
 
 def ev(value):
-    return event([block(0, 0, [value])])
+    return ysk16_event([ysk16_block(0, 0, [value])])
 
 
 @pytest.fixture

@@ -20,7 +20,7 @@ import pytest
 
 import vuzevuz
 from acqtools import make_acquisition, write_blob
-from ysk16 import block, event
+from formats import ysk16_block, ysk16_event
 
 with open("/proc/self/maps") as _maps:
     SANITIZED = "libasan" in _maps.read()
@@ -138,8 +138,8 @@ def world(tmp_path_factory):
     """Acquisitions on disk: a good one (two parsable events, then one that is not, blobs
     present, corrupt and absent), one with refused metadata, and a directory of them."""
     top = tmp_path_factory.mktemp("leaks")
-    good_events = [event([block(0, 0, [5, 6]), block(1, 0, [7, 8])]),
-                   event([block(1, 0, [1, 2]), block(0, 0, [3, 4])])]
+    good_events = [ysk16_event([ysk16_block(0, 0, [5, 6]), ysk16_block(1, 0, [7, 8])]),
+                   ysk16_event([ysk16_block(1, 0, [1, 2]), ysk16_block(0, 0, [3, 4])])]
     good = make_acquisition(top / "all" / "good", chunks=[good_events, [BAD_EVENT]], channels=2, samples=2)
     write_blob(good, "pedestals_calibration", {"data": [[[1.5, 2.5]], [[3.5, 4.5]]]})
     write_blob(good, "readout_metadata", {"boards": [1, 2, 3], "name": "x" * 40})

@@ -8,7 +8,7 @@ import pytest
 
 import vuzevuz
 from acqtools import make_acquisition
-from ysk16 import block, event
+from formats import ysk16_block, ysk16_event
 
 PARAMS = "params:\n  model: ysk16\n  channels: 1\n  windows: 1\n  samples: 2\n"
 MESSAGE = "Could not process metadata: failed to serialized"
@@ -54,7 +54,7 @@ def test_count_refused(tmp_path, written):
 
 
 def two_channel_event():
-    return event([block(0, 0, [5, 6]), block(1, 0, [7, 8])])
+    return ysk16_event([ysk16_block(0, 0, [5, 6]), ysk16_block(1, 0, [7, 8])])
 
 
 @pytest.mark.parametrize("written", ["2", "+2", "0x2", "0b10", "0o2", "!!str 2", "!!int |-\n    2"])
@@ -72,7 +72,7 @@ def test_count_forms(tmp_path, written):
 ])
 def test_setting_resolution(tmp_path, written, headers):
     text = PARAMS + f"  n_chip_headers: {written}\nregisters:\n"
-    ev = event([block(0, 0, [5, 6])], chip_headers=headers)
+    ev = ysk16_event([ysk16_block(0, 0, [5, 6])], n_chip_headers=headers)
     acq = construct(tmp_path, text, chunks=[[ev]])
     assert acq.parsed_event(0)["data"] == [[5.0, 6.0]]
 
@@ -84,7 +84,7 @@ def test_skipped_keys_and_aliases(tmp_path):
             "params:\n  model: ysk16\n  channels: 1\n  windows: 1\n  samples: 2\n"
             "  n_chip_headers: *d\n"
             "registers:\n  r: !!int '0x10'\n")
-    ev = event([block(0, 0, [5, 6])], chip_headers=2)
+    ev = ysk16_event([ysk16_block(0, 0, [5, 6])], n_chip_headers=2)
     acq = construct(tmp_path, text, chunks=[[ev]])
     assert acq.parsed_event(0)["data"] == [[5.0, 6.0]]
 

@@ -4,33 +4,17 @@ import random
 
 import pytest
 
-import vuzevuz
-from acqtools import make_acquisition
-from parse_support import family, fresh_dir, parse_messages, time_axis, words_be
-
-LENGTH = "Failed to parse event: unexpected length of data"
-CHANNEL = "Failed to parse event: invalid channel number"
+from formats import dravik_group, effective_settings, words_be
+from parse_support import Failed, family, time_axis
 
 
-def group(base, subs, samples, rng, n_window_headers=2, n_event_headers=7, n_footer_words=1):
-    """One group: `base` in word 0, then the sub-blocks (label, offset, values); every
-    word the parser must not read is random."""
-    junk = lambda n: [rng.randrange(65536) for _ in range(n)]
-    words = [base] + junk(n_event_headers - 1) if n_event_headers else []
-    for label, offset, values in subs:
-        assert len(values) == samples
-        words += [label, offset] + list(values) + junk(n_window_headers - 2)
-    words += junk(n_footer_words + 1)
-    assert len(words) == n_event_headers + 1 + 4 * (n_window_headers + samples) + n_footer_words
-    return words_be(words)
-
-
-parse, parse_one, parse_error = family("dravik", channels=4, windows=16, samples=4)
+parse_all, parse_one = family("dravik", channels=4, windows=16, samples=4)
 
 
 def simple_group(base=0, offsets=(0, 1, 2, 3), labels=(5, 5, 5, 5), samples=4, value=7, **kw):
     rng = random.Random(0)
-    return group(base, [(lab, off, [value] * samples) for lab, off in zip(labels, offsets)], samples, rng, **kw)
+    subs = [(lab, off, [value] * samples) for lab, off in zip(labels, offsets)]
+    return dravik_group(base, subs, samples, rng, **kw)
 
 
 @pytest.mark.parametrize("channels, windows, samples, settings, subs_per_group", [
@@ -45,9 +29,6 @@ def simple_group(base=0, offsets=(0, 1, 2, 3), labels=(5, 5, 5, 5), samples=4, v
 ])
 def test_round_trip(tmp_path, channels, windows, samples, settings, subs_per_group):
     rng = random.Random(channels * 1000 + samples)
-    nwh = settings.get("n_window_headers", 2)
-    neh = settings.get("n_event_headers", 7)
-    nfw = settings.get("n_footer_words", 1)
     n_windows = 5
     data = [[] for _ in range(channels)]
     labels = [[] for _ in range(channels)]
@@ -72,13 +53,8 @@ def test_round_trip(tmp_path, channels, windows, samples, settings, subs_per_gro
                 subs.append((label, offset, values))
                 data[c] += values
                 labels[c].append(label)
-            words = [base] + [rng.randrange(65536) for _ in range(neh - 1)]
-            for lab, off, values in subs:
-                words += [lab, off] + values + [rng.randrange(65536) for _ in range(nwh - 2)]
             # The group ends with whatever words its size leaves after the sub-blocks.
-            trailer = 1 + 4 * (nwh + samples) + nfw - len(chunk) * (nwh + samples)
-            words += [rng.randrange(65536) for _ in range(trailer)]
-            event += words_be(words)
+            event += dravik_group(base, subs, samples, rng, **settings)
     ev = parse_one(tmp_path, event, channels=channels, windows=windows, samples=samples, **settings)
     assert list(ev) == ["data", "window_labels", "time", "timing", "ecc_errors"]
     assert ev["data"] == [[float(v) for v in d] for d in data]
@@ -96,10 +72,11 @@ def test_round_trip(tmp_path, channels, windows, samples, settings, subs_per_gro
 ])
 def test_event_length(tmp_path, length, ok):
     rng = random.Random(length)
-    full = group(0, [(1, k, [9] * 4) for k in range(4)], 4, rng) + group(1, [(2, k, [8] * 4) for k in range(4)], 4, rng)
+    full = (dravik_group(0, [(1, k, [9] * 4) for k in range(4)], 4, rng)
+            + dravik_group(1, [(2, k, [8] * 4) for k in range(4)], 4, rng))
     event = (full + bytes(range(200)))[:length]
     if not ok:
-        assert parse_error(tmp_path, event, channels=8) == LENGTH
+        assert parse_one(tmp_path, event, channels=8) == Failed(1)
         return
     ev = parse_one(tmp_path, event, channels=8)
     groups = 1 if length < 132 else 2
@@ -114,7 +91,7 @@ def test_unread_bytes(tmp_path):
     b = bytearray(simple_group(base=0, value=3))
     for i in list(range(2, 14)) + list(range(62, 66)):
         b[i] ^= 0xA5
-    ev_a, ev_b = parse(tmp_path, [bytes(a) + b"\x01\x02\x03\x04", bytes(b) + b"\xff\xfe\xfd\xfc"])
+    ev_a, ev_b = parse_all(tmp_path, [bytes(a) + b"\x01\x02\x03\x04", bytes(b) + b"\xff\xfe\xfd\xfc"])
     assert ev_a == ev_b
     assert ev_a["data"] == [[3.0] * samples] * 4
 
@@ -129,7 +106,7 @@ def test_unread_bytes(tmp_path):
 def test_channel_index(tmp_path, base, offset, channels, ok):
     event = simple_group(base=base, offsets=(offset, offset, offset, offset), labels=(1, 2, 3, 4), value=11)
     if not ok:
-        assert parse_error(tmp_path, event, channels=channels) == CHANNEL
+        assert parse_one(tmp_path, event, channels=channels) == Failed(2)
         return
     ev = parse_one(tmp_path, event, channels=channels)
     c = 4 * base + offset
@@ -140,8 +117,8 @@ def test_channel_index(tmp_path, base, offset, channels, ok):
 
 def test_samples_unmasked_and_same_channel_appends(tmp_path):
     rng = random.Random(1)
-    event = group(0, [(7, 0, [0xFFFF, 0, 0x8000, 1]), (9, 0, [2, 3, 4, 5]),
-                      (8, 1, [6, 7, 8, 9]), (0, 0, [10, 11, 12, 13])], 4, rng)
+    event = dravik_group(0, [(7, 0, [0xFFFF, 0, 0x8000, 1]), (9, 0, [2, 3, 4, 5]),
+                             (8, 1, [6, 7, 8, 9]), (0, 0, [10, 11, 12, 13])], 4, rng)
     ev = parse_one(tmp_path, event, windows=10)
     assert ev["data"][0] == [65535.0, 0.0, 32768.0, 1.0, 2, 3, 4, 5, 10, 11, 12, 13]
     assert ev["window_labels"][0] == [7, 9, 0]
@@ -159,42 +136,42 @@ def _subs(samples, extra, offsets=(0, 1, 2, 3)):
 
 @pytest.mark.parametrize("settings, samples, region, expected", [
     # n_window_headers 1: every sub-block is one word short of its samples.
-    ({"n_window_headers": 1}, 4, _subs(3, 0), LENGTH),
-    ({"n_window_headers": 1}, 4, [1, 9] + _subs(3, 0)[2:], CHANNEL),   # the channel is checked first
-    ({"n_window_headers": 0}, 4, _subs(2, 0), LENGTH),
+    ({"n_window_headers": 1}, 4, _subs(3, 0), Failed(1)),
+    ({"n_window_headers": 1}, 4, [1, 9] + _subs(3, 0)[2:], Failed(2)),   # the channel is checked first
+    ({"n_window_headers": 0}, 4, _subs(2, 0), Failed(1)),
     # n_footer_words 0: the region is one word short of its fourth sub-block.
-    ({"n_footer_words": 0}, 4, _subs(4, 0)[:-1], LENGTH),
+    ({"n_footer_words": 0}, 4, _subs(4, 0)[:-1], Failed(1)),
     # n_footer_words 2: a partial fifth sub-block ...
-    ({"n_footer_words": 2}, 4, _subs(4, 0) + [0], LENGTH),
+    ({"n_footer_words": 2}, 4, _subs(4, 0) + [0], Failed(1)),
     # ... reported only after a channel failure in an earlier sub-block.
-    ({"n_footer_words": 2}, 4, _subs(4, 0, offsets=(0, 7, 1, 2)) + [0], CHANNEL),
+    ({"n_footer_words": 2}, 4, _subs(4, 0, offsets=(0, 7, 1, 2)) + [0], Failed(2)),
     # Sub-blocks of one word cannot hold their channel offset.
-    ({"n_window_headers": 0, "n_footer_words": 3}, 1, [1, 0, 1, 0, 1, 0], LENGTH),
-    ({"n_window_headers": 1}, 0, [1, 1, 1, 1], LENGTH),
+    ({"n_window_headers": 0, "n_footer_words": 3}, 1, [1, 0, 1, 0, 1, 0], Failed(1)),
+    ({"n_window_headers": 1}, 0, [1, 1, 1, 1], Failed(1)),
     # Sub-blocks of no word: a region with words in it has no sub-block size.
-    ({"n_window_headers": 0, "n_footer_words": 3}, 0, [1, 1], LENGTH),
+    ({"n_window_headers": 0, "n_footer_words": 3}, 0, [1, 1], Failed(1)),
 ])
 def test_sub_block_failures(tmp_path, settings, samples, region, expected):
-    neh = settings.get("n_event_headers", 7)
-    event = words_be([0] * neh + region + [0, 0])
-    s = settings.get("n_window_headers", 2) + samples
-    assert len(event) == 2 * (neh + 1 + 4 * s + settings.get("n_footer_words", 1))
-    assert parse_error(tmp_path, event, channels=4, samples=samples, **settings) == expected
+    s = effective_settings("dravikv1", settings)
+    event = words_be([0] * s["n_event_headers"] + region + [0, 0])
+    sub = s["n_window_headers"] + samples
+    assert len(event) == 2 * (s["n_event_headers"] + 1 + 4 * sub + s["n_footer_words"])
+    assert parse_one(tmp_path, event, channels=4, samples=samples, **settings) == expected
 
 
 @pytest.mark.parametrize("settings, samples, length, expected", [
     # No sub-block region: header words take the whole group.
-    ({"n_window_headers": 0, "n_footer_words": 0}, 0, 16, LENGTH),
-    ({"n_window_headers": 0, "n_footer_words": 0, "n_event_headers": 0}, 0, 6, LENGTH),
+    ({"n_window_headers": 0, "n_footer_words": 0}, 0, 16, Failed(1)),
+    ({"n_window_headers": 0, "n_footer_words": 0, "n_event_headers": 0}, 0, 6, Failed(1)),
     # Events of 4 bytes or fewer have nothing to walk.
     ({"n_window_headers": 0, "n_footer_words": 0, "n_event_headers": 0}, 0, 2, "ok"),
     ({"n_window_headers": 0, "n_footer_words": 0, "n_event_headers": 0}, 0, 4, "ok"),
     # A region of no bytes: groups hold nothing.
     ({"n_window_headers": 0, "n_footer_words": 1, "n_event_headers": 0}, 0, 12, "ok"),
     # Settings whose group size exceeds the machine word exceed every event.
-    ({"n_event_headers": 4294967295, "n_footer_words": 4294967295}, 2**64 - 1, 66, LENGTH),
-    ({"n_window_headers": 4294967295}, 2**62, 66, LENGTH),
-    ({"n_event_headers": 4294967295}, 4, 66, LENGTH),
+    ({"n_event_headers": 4294967295, "n_footer_words": 4294967295}, 2**64 - 1, 66, Failed(1)),
+    ({"n_window_headers": 4294967295}, 2**62, 66, Failed(1)),
+    ({"n_event_headers": 4294967295}, 4, 66, Failed(1)),
 ])
 def test_size_limits(tmp_path, settings, samples, length, expected):
     event = bytes(length)
@@ -202,7 +179,7 @@ def test_size_limits(tmp_path, settings, samples, length, expected):
         ev = parse_one(tmp_path, event, channels=3, samples=samples, **settings)
         assert ev["data"] == [[], [], []] and ev["time"] == [[], [], []]
     else:
-        assert parse_error(tmp_path, event, channels=3, samples=samples, **settings) == expected
+        assert parse_one(tmp_path, event, channels=3, samples=samples, **settings) == expected
 
 
 @pytest.mark.parametrize("key, value", [
@@ -225,33 +202,26 @@ def test_truncated_and_padded(tmp_path):
     whose last group keeps its region parse, with the groups they hold."""
     rng = random.Random(5)
     samples = 4
-    groups = [group(g, [(g, k, [rng.randrange(65536) for _ in range(samples)]) for k in range(4)], samples, rng)
-              for g in range(3)]
+    groups = [dravik_group(g, [(g, k, [rng.randrange(65536) for _ in range(samples)]) for k in range(4)], samples,
+                           rng) for g in range(3)]
     full = b"".join(groups)
     gb = 66
     events = [(full + bytes(rng.randrange(256) for _ in range(80)))[:n] for n in range(0, 3 * gb + 80)]
-    root = make_acquisition(tmp_path / "acq", chunks=[events], model="dravik",
-                            channels=12, windows=16, samples=samples)
-    acq = vuzevuz.Acquisition(root)
-    for n, event in enumerate(events):
+    results = parse_all(tmp_path, events, channels=12, samples=samples)
+    for n, got in enumerate(results):
         walked = max(n - 4, 0)
         last = walked % gb
         ok = n % 2 == 0 and n >= gb and (last == 0 or last >= gb - 4)
         if ok and walked <= 3 * gb:
-            got = acq.parsed_event(n)
             held = -(-walked // gb)
             want = parse_one(tmp_path / f"w{n}", b"".join(groups[:held]) + bytes(4), channels=12, samples=samples)
             assert got == want, n
             assert sum(len(d) for d in got["data"]) == held * 4 * samples
         elif n % 2 == 0 and walked > 3 * gb and walked - 3 * gb >= gb - 4:
             # Padding long enough becomes a further group, read first: random channels.
-            with pytest.raises(Exception) as info:
-                acq.parsed_event(n)
-            assert str(info.value) == CHANNEL, n
+            assert got == Failed(2), n
         else:
-            with pytest.raises(Exception) as info:
-                acq.parsed_event(n)
-            assert str(info.value) == LENGTH, n
+            assert got == Failed(1), n
 
 
 def test_random_events_never_crash(tmp_path):
@@ -261,10 +231,10 @@ def test_random_events_never_crash(tmp_path):
     settings_list = [{}, {"n_window_headers": 0}, {"n_event_headers": 0}, {"n_footer_words": 5},
                      {"n_window_headers": 1, "n_footer_words": 0}]
     for settings in settings_list:
-        results = parse_messages(fresh_dir(tmp_path), events, model="dravik",
-                                 channels=rng.choice([1, 4, 64]), windows=8, samples=rng.choice([0, 1, 4]), **settings)
+        results = parse_all(tmp_path, events, channels=rng.choice([1, 4, 64]), windows=8,
+                            samples=rng.choice([0, 1, 4]), **settings)
         for ev in results:
-            if isinstance(ev, str):
-                assert ev in (LENGTH, CHANNEL)
+            if isinstance(ev, Failed):
+                assert ev in (Failed(1), Failed(2))
             else:
                 assert len(ev["data"]) == len(ev["time"]) == len(ev["window_labels"])

@@ -1,29 +1,13 @@
 """The korvexv3 parser and pellamv2, which reads the same format, through Acquisition.parsed_event."""
 
 import random
-import struct
 
 import pytest
 
-from parse_support import effective_settings, Failed, assert_same, expected_dict, noisy, parse_all, parse_one
+from formats import effective_settings, korvexv3_event, korvexv3_window as win, korvexv3_words, noisy
+from parse_support import Failed, assert_same, expected_dict, parse_all, parse_one
 
 MODELS = ["korvexv3", "pellamv2"]
-DEFAULTS = dict(databitmask=0x1FFF, chanmask=0x600, chan_shift=9, windmask=0x1FE, n_event_headers=3,
-                n_window_headers=1, n_footers=2, n_last_bits=1)
-
-
-def settings_of(given):
-    return effective_settings(DEFAULTS, given, ("databitmask", "chanmask", "chan_shift", "windmask"))
-
-
-def encode(windows, s, rng, head=b"\x01\x02\x03"):
-    """windows: [(header word, data words)] -> event bytes (random event header and footer words)."""
-    words = [rng.getrandbits(16) for _ in range(s["n_event_headers"])]
-    for header, data in windows:
-        words += [header] + data
-    words += [rng.getrandbits(16) for _ in range(s["n_footers"] - 1)]
-    ev = struct.pack(f">{len(words)}H", *words)
-    return head + ev[3:] if s["n_event_headers"] >= 2 else ev
 
 
 def header_word(channel, label, s, rng):
@@ -55,7 +39,7 @@ def generate(rng, s, channels, samples, n_windows, listed):
         data[owner] += values
         labels[owner].append(label)
         windows.append((header_word(named, label, s, rng), [noisy(v, s["databitmask"], nlb, rng) for v in values]))
-    return encode(windows, s, rng), data, labels
+    return korvexv3_event(windows, s, rng), data, labels
 
 
 def valid_window_counts(s, samples, low, count):
@@ -88,7 +72,7 @@ ROUND_TRIPS = [
 @pytest.mark.parametrize("channels,windows,samples,given", ROUND_TRIPS)
 def test_round_trip(tmp_path, model, channels, windows, samples, given):
     rng = random.Random(f"{channels}-{windows}-{samples}-{given}")
-    s = settings_of(given)
+    s = effective_settings("korvexv3", given)
     chan_max = min(channels - 1, s["chanmask"] >> (s["chan_shift"] % 16))
     events, wants = [], []
     for n_listed in range(1, min(channels, chan_max + 1) + 1):
@@ -103,22 +87,13 @@ def test_round_trip(tmp_path, model, channels, windows, samples, given):
         assert_same(got, want)
 
 
-def event(*windows, head=(0, 0, 0, 0, 0, 0), tail=(0,)):
-    words = list(head[:3]) + [w for win in windows for w in win] + list(tail)
-    return struct.pack(f">{len(words)}H", *words)
-
-
-def win(channel, label, *values):
-    return [channel << 9 | label << 1] + [v << 1 for v in values]
-
-
 @pytest.mark.parametrize("model", MODELS)
 def test_windows_dealt_by_position(tmp_path, model):
     evs = [
         # 16 words: 3 header words, four windows naming 0, 1, 0, 1, one trailing word
-        event(win(0, 1, 10, 11), win(1, 2, 20, 21), win(0, 3, 30, 31), win(1, 4, 40, 41), tail=(0xFFFF,)),
+        korvexv3_words(win(0, 1, 10, 11), win(1, 2, 20, 21), win(0, 3, 30, 31), win(1, 4, 40, 41), tail=(0xFFFF,)),
         # first windows name 1 and 0: the list is [0, 1] and window 0 still goes to channel 0
-        event(win(1, 1, 10, 11), win(0, 2, 20, 21), win(3, 3, 30, 31), win(2, 4, 40, 41)),
+        korvexv3_words(win(1, 1, 10, 11), win(0, 2, 20, 21), win(3, 3, 30, 31), win(2, 4, 40, 41)),
     ]
     got = parse_all(tmp_path, evs, model=model, channels=2, windows=8, samples=2)
     for g in got:
@@ -126,7 +101,7 @@ def test_windows_dealt_by_position(tmp_path, model):
         assert g["window_labels"] == [[1, 3], [2, 4]]
         assert g["time"] == [[0, 1, 4, 5], [0, 1, 4, 5]]
     # four channels, first four windows all name 3: every window goes to 3
-    ev = event(*[win(3, k, k) for k in range(6)], tail=(0,))
+    ev = korvexv3_words(*[win(3, k, k) for k in range(6)], tail=(0,))
     got = parse_one(tmp_path, ev, model=model, channels=4, windows=8, samples=1)
     assert got["data"] == [[], [], [], [0.0, 1.0, 2.0, 3.0, 4.0, 5.0]]
     assert got["window_labels"][3] == [0, 1, 2, 3, 4, 5]
@@ -137,7 +112,7 @@ def test_windows_dealt_by_position(tmp_path, model):
     (b"", 2, 2, {}, 4),
     (b"\0\0", 2, 2, {}, 1),
     (b"\0" * 5, 2, 2, {}, 1),
-    (b"\0" * 4, 2, 0, {}, 1),  # fewer words than the event header and one more
+    (b"\0" * 4, 2, 0, {}, 1),  # 2 words: the payload would end before the event header does
     (b"\0" * 36, 2, 2, {}, 1),  # 18 words: 14 payload words are no whole number of 3-word windows
     (b"\0" * 14, 2, 2, dict(n_window_headers=2), 1),  # 7 words: 3 payload words, windows of 4
     (b"\0" * 18, 2, 1, dict(n_window_headers=0), 1),  # 9 words: windows of 1 word fit, the divisor 2 does not
@@ -153,13 +128,37 @@ def test_failures(tmp_path, model, ev, channels, samples, given, code):
                      **given) == Failed(code)
 
 
+# The pre-check (N - n_event_headers - 1) % (samples + 1) and the payload length are 32-bit
+# sums that wrap; events that pass with no whole window parse into empty lists.
+@pytest.mark.parametrize("model", MODELS)
+@pytest.mark.parametrize("size,samples,given,parsed", [
+    # 3 words, all event header: N - 3 - 1 wraps to 0xFFFFFFFF = 3 * 5 * 17 * 257 * 65537
+    *[(6, s, dict(n_footers=1), True) for s in (0, 2, 4, 16, 256, 2**32 - 2)],
+    *[(6, s, dict(n_footers=1), False) for s in (1, 3, 5, 2**32 - 1)],  # 2**32 - 1: the divisor wraps to 0
+    (6, 0, dict(n_footers=2), False),  # one footer word more: the payload would end before it starts
+    (8, 0, dict(n_event_headers=4, n_footers=1), True),
+    # samples + 1 wraps to 2: a 6-word event passes and holds no window of samples + 1 words
+    *[(12, s, dict(n_footers=4), True) for s in (1, 2**32 + 1, 2**33 + 1)],
+    *[(12, s, dict(n_footers=4), False) for s in (2, 2**32 + 2)],
+    (14, 2**32 + 1, dict(n_footers=4), False),  # 7 words: 3 is no multiple of the divisor 2
+])
+def test_wrapping_lengths(tmp_path, model, size, samples, given, parsed):
+    rng = random.Random(size)
+    ev = rng.randbytes(size)
+    got = parse_one(tmp_path, ev, model=model, channels=3, windows=4, samples=samples, **given)
+    if parsed:
+        assert_same(got, expected_dict([[]] * 3, [[]] * 3, 3, 4, samples))
+    else:
+        assert got == Failed(1)
+
+
 @pytest.mark.parametrize("model", MODELS)
 def test_channel_list_checked_against_channels(tmp_path, model):
     good = [win(0, 0, 1), win(1, 0, 2)]
     evs = [
-        event(*good, win(1, 0, 3), win(2, 0, 4)),  # channel 2 only after the first two windows
-        event(good[0], win(2, 0, 2), win(1, 0, 3), win(0, 0, 4)),  # channel 2 among the first two
-        event(win(3, 0, 1)),  # one window: the list is [3]
+        korvexv3_words(*good, win(1, 0, 3), win(2, 0, 4)),  # channel 2 only after the first two windows
+        korvexv3_words(good[0], win(2, 0, 2), win(1, 0, 3), win(0, 0, 4)),  # channel 2 among the first two
+        korvexv3_words(win(3, 0, 1)),  # one window: the list is [3]
     ]
     got = parse_all(tmp_path, evs, model=model, channels=2, windows=4, samples=1)
     assert got[0]["data"] == [[1.0, 3.0], [2.0, 4.0]]
@@ -171,7 +170,7 @@ def test_empty_shapes(tmp_path, model):
     # no whole window: every channel keeps empty lists; no channels: no lists at all
     got = parse_all(tmp_path, [b"\0" * 8], model=model, channels=3, windows=4, samples=2)
     assert_same(got[0], expected_dict([[]] * 3, [[]] * 3, 3, 4, 2))
-    ev = event(win(3, 0, 1), win(1, 0, 1))
+    ev = korvexv3_words(win(3, 0, 1), win(1, 0, 1))
     assert_same(parse_one(tmp_path, ev, model=model, channels=0, windows=4, samples=1),
                 expected_dict([], [], 0, 4, 1))
 
@@ -179,7 +178,7 @@ def test_empty_shapes(tmp_path, model):
 @pytest.mark.parametrize("model", MODELS)
 def test_damaged_events(tmp_path, model):
     rng = random.Random(3)
-    s = settings_of({})
+    s = effective_settings("korvexv3")
     ev, data, labels = generate(rng, s, 4, 3, 12, [0, 1, 2, 3])
     window = 2 * 4
     cut = [ev[:n] for n in (1, 2, 3, 4, 6, len(ev) - 1, len(ev) - 2, len(ev) - 4, len(ev) - window + 2)]
@@ -191,7 +190,7 @@ def test_damaged_events(tmp_path, model):
 
 def test_pellamv2_matches_korvexv3(tmp_path):
     rng = random.Random(5)
-    s = settings_of({})
+    s = effective_settings("korvexv3")
     events = [generate(rng, s, 3, 2, n, [0, 2])[0] for n in (2, 5, 9)]
     events += [rng.randbytes(n) for n in [rng.randint(0, 80) for _ in range(30)]]
     a = parse_all(tmp_path, events, model="korvexv3", channels=3, windows=8, samples=2)

@@ -1,37 +1,13 @@
 """The sirel96 parser, through Acquisition.parsed_event."""
 
 import random
-import struct
 
 import pytest
 
-from parse_support import effective_settings, Failed, assert_same, expected_dict, parse_all, parse_one
+from formats import effective_settings, sirel96_event, sirel96_one_chip, sirel96_sample_word, words_le
+from parse_support import Failed, assert_same, expected_dict, parse_all, parse_one
 
-DEFAULTS = dict(num_chips=6, n_chip_headers=1, n_chip_footers=3, n_window_headers=1, n_window_footers=1,
-                data_mask=0x3FF, chanmask=0xFF00, chan_shift=8, windmask=0xFF, n_event_footers=2)
 NO_ECC = [[] for _ in range(96)]
-
-
-def settings_of(given):
-    return effective_settings(DEFAULTS, given, ("data_mask", "chanmask", "chan_shift", "windmask"))
-
-
-def sample_word(value, mask, rng):
-    """A raw word whose inverted, masked form is `value`; bits outside the mask are noise."""
-    return ~(value | (rng.getrandbits(16) & ~mask)) & 0xFFFF
-
-
-def encode(chips, s, windows, samples, rng, fill=0x5A):
-    """chips: [(chip_byte, [(header, raw sample words)])] -> event bytes."""
-    out = bytearray()
-    for chip_byte, blocks in chips:
-        out += bytes([chip_byte]) + bytes([fill] * (s["n_chip_headers"] - 1))
-        for header, raw in blocks:
-            words = ([header] + [rng.getrandbits(16) for _ in range(s["n_window_headers"] - 1)]
-                     + raw + [rng.getrandbits(16) for _ in range(s["n_window_footers"])])
-            out += struct.pack(f"<{len(words)}H", *words)
-        out += bytes([fill] * s["n_chip_footers"])
-    return bytes(out + bytes([fill] * s["n_event_footers"]))
 
 
 def generate(rng, s, channels, windows, samples, n_chips):
@@ -55,9 +31,9 @@ def generate(rng, s, channels, windows, samples, n_chips):
             data[c] += values
             if w and start + w <= 0xFFFF:
                 labels[c] += [(start + k) % w for k in range(w)]
-            blocks.append((header, [sample_word(v, s["data_mask"], rng) for v in values]))
+            blocks.append((header, [sirel96_sample_word(v, s["data_mask"], rng) for v in values]))
         chips.append((number | rng.choice([0, 0x40, 0x80, 0xC0]), blocks))
-    return encode(chips, s, windows, samples, rng), data, labels
+    return sirel96_event(chips, s, rng), data, labels
 
 
 ROUND_TRIPS = [
@@ -80,7 +56,7 @@ ROUND_TRIPS = [
 @pytest.mark.parametrize("channels,windows,samples,given", ROUND_TRIPS)
 def test_round_trip(tmp_path, channels, windows, samples, given):
     rng = random.Random(f"{channels}-{windows}-{samples}-{given}")
-    s = settings_of(given)
+    s = effective_settings("sirel96", given)
     events, wants = [], []
     for n_chips in (0, 1, 2, 5):
         ev, data, labels = generate(rng, s, channels, windows, samples, n_chips)
@@ -96,14 +72,14 @@ def test_round_trip(tmp_path, channels, windows, samples, given):
 
 def full_board(rng, n_chips, windows=64, samples=64):
     """The usual readout: chips 0 to n-1, each with its 16 channels in order."""
-    s = settings_of({})
+    s = effective_settings("sirel96")
     chips = []
     for number in range(n_chips):
         blocks = [((ch << 8) | rng.randint(0, 63),
-                   [sample_word(rng.randint(0, 1023), 0x3FF, rng) for _ in range(windows * samples)])
+                   [sirel96_sample_word(rng.randint(0, 1023), 0x3FF, rng) for _ in range(windows * samples)])
                   for ch in range(16)]
         chips.append((number, blocks))
-    return encode(chips, s, windows, samples, rng)
+    return sirel96_event(chips, s, rng)
 
 
 def test_full_board_lengths(tmp_path):
@@ -133,15 +109,6 @@ def test_length_failures(tmp_path, event, given, code):
     assert parse_one(tmp_path, event, model="sirel96", channels=12, windows=2, samples=2, **given) == Failed(code)
 
 
-def one_chip(chip_byte, headers, s=None, samples=(0,) * 4, tail=b"\0\0"):
-    s = s or settings_of({})
-    words = []
-    for h in headers:
-        words += [h] * s["n_window_headers"] + list(samples) + [0] * s["n_window_footers"]
-    return (bytes([chip_byte]) + bytes(s["n_chip_headers"] - 1) + struct.pack(f"<{len(words)}H", *words)
-            + bytes(s["n_chip_footers"]) + tail)
-
-
 @pytest.mark.parametrize("chip_byte,in_chip,channel", [
     (0x42, 5, 37),  # chip 2 (bits 6, 7 ignored), 16 per chip
     (0xC5, 15, 95),
@@ -150,7 +117,7 @@ def one_chip(chip_byte, headers, s=None, samples=(0,) * 4, tail=b"\0\0"):
     (0x3F, 0, None),
 ])
 def test_board_channel(tmp_path, chip_byte, in_chip, channel):
-    ev = one_chip(chip_byte, [in_chip << 8 | 1] + [0] * 15, samples=(0xFFFE, 0xFFFD, 0, 0xFC00))
+    ev = sirel96_one_chip(chip_byte, [in_chip << 8 | 1] + [0] * 15, samples=(0xFFFE, 0xFFFD, 0, 0xFC00))
     got = parse_one(tmp_path, ev, model="sirel96", channels=96, windows=2, samples=2)
     if channel is None:
         assert got == Failed(2)
@@ -164,7 +131,7 @@ def test_channel_number_does_not_wrap(tmp_path):
     # In-chip channel 65520 on chip 1 with 16 per chip is board channel 65536, not 0.
     given = dict(chanmask=0xFFFF, chan_shift=0, windmask=0)
     for in_chip, want in ((65520, Failed(2)), (15, None)):
-        ev = one_chip(0x01, [in_chip] + [0] * 15)
+        ev = sirel96_one_chip(0x01, [in_chip] + [0] * 15)
         got = parse_one(tmp_path, ev, model="sirel96", channels=96, windows=2, samples=2, **given)
         if want:
             assert got == want
@@ -173,16 +140,16 @@ def test_channel_number_does_not_wrap(tmp_path):
 
 
 def test_bad_channel_in_a_later_chip(tmp_path):
-    good = one_chip(0, [c << 8 for c in range(16)], tail=b"")
-    bad = one_chip(1, [c << 8 for c in range(15)] + [0xFF00], tail=b"")
+    good = sirel96_one_chip(0, [c << 8 for c in range(16)], tail=b"")
+    bad = sirel96_one_chip(1, [c << 8 for c in range(15)] + [0xFF00], tail=b"")
     got = parse_all(tmp_path, [good + good + b"\0\0", good + bad + b"\0\0"], model="sirel96", channels=96,
                     windows=2, samples=2)
     assert got[0]["data"][0] == [1023.0] * 8 and got[1] == Failed(2)
 
 
 def test_channels_above_96(tmp_path):
-    good = one_chip(0, [c << 8 for c in range(16)])
-    bad = one_chip(6, [0] * 16)
+    good = sirel96_one_chip(0, [c << 8 for c in range(16)])
+    bad = sirel96_one_chip(6, [0] * 16)
     got = parse_all(tmp_path, [good, b"\0\0", bad], model="sirel96", channels=100, windows=2, samples=2,
                     num_chips=6)
     # 100 // 6 = 16 per chip; the time axis has no list 96; a bad channel is found first
@@ -191,12 +158,12 @@ def test_channels_above_96(tmp_path):
 
 def test_loose_channel_layout(tmp_path):
     # 32 channels on 6 chips: 5 per chip, yet in-chip channel 7 of chip 1 is kept at 12.
-    ev = one_chip(1, [7 << 8 | 2] + [0] * 4)
+    ev = sirel96_one_chip(1, [7 << 8 | 2] + [0] * 4)
     got = parse_one(tmp_path, ev, model="sirel96", channels=32, windows=4, samples=1)
     assert got["window_labels"][12] == [2, 3, 0, 1]
     assert got["window_labels"][5] == [0, 1, 2, 3] * 4
     # 16 channels: index 20 keeps its data and labels but gets no time
-    ev = one_chip(0, [20 << 8] + [c << 8 for c in range(1, 16)])
+    ev = sirel96_one_chip(0, [20 << 8] + [c << 8 for c in range(1, 16)])
     got = parse_one(tmp_path, ev, model="sirel96", channels=16, windows=4, samples=1, num_chips=1)
     assert got["window_labels"][20] == [0, 1, 2, 3] and got["data"][20] == [1023.0] * 4
     assert got["time"][20] == [] and got["time"][1] == [0, 1, 2, 3]
@@ -216,7 +183,7 @@ def test_empty_board(tmp_path):
 def test_labels(tmp_path, windows, start, labels):
     given = dict(chanmask=0, windmask=0xFFFF, num_chips=1)
     words = [start] + [0] * windows + [0]
-    ev = b"\0" + struct.pack(f"<{len(words)}H", *words) + bytes(3) + b"\0\0"
+    ev = b"\0" + words_le(words) + bytes(3) + b"\0\0"
     got = parse_one(tmp_path, ev, model="sirel96", channels=1, windows=windows, samples=1, **given)
     assert got["window_labels"][0] == labels
     assert got["data"][0] == [1023.0] * windows
@@ -225,7 +192,7 @@ def test_labels(tmp_path, windows, start, labels):
 def test_no_chip_header(tmp_path):
     # Byte 0 is the chip number and also the low byte of the first block's header word.
     words = [0x0142, 0xFFFE, 0, 0x0000, 0, 0]
-    ev = struct.pack("<6H", *words) + bytes(4) + b"\0\0"
+    ev = words_le(words) + bytes(4) + b"\0\0"
     got = parse_one(tmp_path, ev, model="sirel96", channels=12, windows=1, samples=1, n_chip_headers=0,
                     n_chip_footers=4)
     # chip 2, 2 per chip: block 0 (in-chip 1, label 0x42 mod 1) -> 5; block 1 (in-chip 0) -> 4
@@ -255,7 +222,7 @@ def test_sizes_beyond_a_word(tmp_path, channels, windows, samples):
 
 def test_damaged_events(tmp_path):
     rng = random.Random(7)
-    ev, data, labels = generate(rng, settings_of({}), 96, 4, 2, 3)
+    ev, data, labels = generate(rng, effective_settings("sirel96"), 96, 4, 2, 3)
     chip = (len(ev) - 2) // 3
     cut = [ev[:n] for n in (1, 3, 4, chip, len(ev) - 1, len(ev) - 2, len(ev) - 4)]
     padded = [ev + b"\0" * n for n in (1, 2, 4, chip - 2)]

@@ -1,28 +1,11 @@
 """The tolvanev3 parser, through Acquisition.parsed_event."""
 
 import random
-import struct
 
 import pytest
 
-from parse_support import effective_settings, Failed, assert_same, expected_dict, noisy, parse_all, parse_one
-
-DEFAULTS = dict(n_channel_headers=1, chanmask=0xC00, chan_shift=10, windmask=0x3FE, datamask=0x1FFF,
-                n_event_headers=3, n_window_headers=1, n_footer_words=2, n_last_bits=1)
-
-
-def settings_of(given):
-    return effective_settings(DEFAULTS, given, ("chanmask", "chan_shift", "windmask", "datamask"))
-
-
-def encode(n_words, windows, s, rng):
-    """Event header, the windows' words, zero words for the rest of the payload, footer words."""
-    words = [rng.getrandbits(16) for _ in range(s["n_event_headers"])]
-    words += [w for window in windows for w in window]
-    end = n_words - (s["n_footer_words"] - 1)
-    assert len(words) <= end
-    words += [0] * (end - len(words)) + [rng.getrandbits(16) for _ in range(s["n_footer_words"] - 1)]
-    return struct.pack(f">{n_words}H", *words)
+from formats import effective_settings, noisy, tolvanev3_event, words_be
+from parse_support import Failed, assert_same, expected_dict, parse_all, parse_one
 
 
 def block_header(channel, label, s, rng):
@@ -66,7 +49,7 @@ def generate(rng, s, channels, samples, j, i):
             data[c] += values
             labels[c].append(label)
         windows.append(words + [rng.getrandbits(16) for _ in range(s["n_window_headers"])])
-    return encode(n, windows, s, rng), data, labels
+    return tolvanev3_event(n, windows, s, rng), data, labels
 
 
 ROUND_TRIPS = [
@@ -85,7 +68,7 @@ ROUND_TRIPS = [
 @pytest.mark.parametrize("channels,windows,samples,given", ROUND_TRIPS)
 def test_round_trip(tmp_path, channels, windows, samples, given):
     rng = random.Random(f"{channels}-{windows}-{samples}-{given}")
-    s = settings_of(given)
+    s = effective_settings("tolvanev3", given)
     events, wants = [], []
     for j in range(1, channels + 1):
         for i in [i for i in range(1, windows) if chosen(s, channels, windows, samples, j, i)][:4]:
@@ -101,7 +84,7 @@ def test_round_trip(tmp_path, channels, windows, samples, given):
 def test_most_channels_first(tmp_path):
     # 17300 bytes: 66 windows of 2 channels or 131 windows of 1; two channels are read
     rng = random.Random(2)
-    ev, data, labels = generate(rng, settings_of({}), 2, 64, 2, 66)
+    ev, data, labels = generate(rng, effective_settings("tolvanev3"), 2, 64, 2, 66)
     assert len(ev) == 17300
     got = parse_one(tmp_path, ev, model="tolvanev3", channels=2, windows=132, samples=64)
     assert_same(got, expected_dict(data, labels, 2, 132, 64))
@@ -111,13 +94,9 @@ def test_most_channels_first(tmp_path):
     assert got == Failed(1)
 
 
-def words(*ws):
-    return struct.pack(f">{len(ws)}H", *ws)
-
-
 def test_length_table(tmp_path):
-    two = words(0, 0, 0, 0x0002, 2, 4, 0, 0x0004, 6, 8, 0, 0)  # 2 windows of 1 channel, 24 bytes
-    three = words(0, 0, 0, *[0x0002, 1, 2, 0] * 3, 0)  # 3 windows: no pair of its own
+    two = words_be([0, 0, 0, 0x0002, 2, 4, 0, 0x0004, 6, 8, 0, 0])  # 2 windows of 1 channel, 24 bytes
+    three = words_be([0, 0, 0, *[0x0002, 1, 2, 0] * 3, 0])  # 3 windows: no pair of its own
     params = dict(model="tolvanev3", channels=1, samples=2)
     got = parse_all(tmp_path, [two, three], windows=3, **params)
     assert got[0]["data"] == [[1.0, 2.0, 3.0, 4.0]] and got[0]["window_labels"] == [[1, 2]]
@@ -131,7 +110,7 @@ def test_length_table(tmp_path):
 def test_single_pair_taken_without_fit(tmp_path, word6, want):
     # 16 bytes stand only for 1 window of 1 channel; with 6 header words that window does not fit,
     # so the payload (word 6) holds no window, but its first block header is still checked.
-    ev = words(0, 0, 0, 0, 0, 0, word6, 0)
+    ev = words_be([0, 0, 0, 0, 0, 0, word6, 0])
     got = parse_one(tmp_path, ev, model="tolvanev3", channels=1, windows=3, samples=2, n_event_headers=6)
     if want == "empty":
         assert_same(got, expected_dict([[]], [[]], 1, 3, 2))
@@ -146,13 +125,37 @@ def test_single_pair_taken_without_fit(tmp_path, word6, want):
     (b"\0" * 16, 1, 2, dict(n_event_headers=8), 1),  # payload would start after its end
     (b"\0" * 16, 1, 2, dict(n_event_headers=7), 1),  # an empty payload has no header to check
     (b"\0" * 16, 1, 2, dict(n_footer_words=0), 1),
-    (b"\0" * 16, 1, 0, dict(n_channel_headers=0), 1),  # blocks of no word
+    (b"\0" * 10, 1, 0, dict(n_channel_headers=0), 1),  # blocks of no word in a payload of one whole window
+    (b"\0" * 10, 1, 0, dict(n_channel_headers=0, n_window_headers=0), 1),  # windows of no word
     (b"\0" * 16, 1, 2**64 - 1, {}, 1),  # block length beyond a machine word
     (b"\0" * 12, 1, 2**63, {}, 1),  # its length would be 12 only modulo 2**64
 ])
 def test_failures(tmp_path, ev, channels, samples, given, code):
     assert parse_one(tmp_path, ev, model="tolvanev3", channels=channels, windows=2, samples=samples,
                      **given) == Failed(code)
+
+
+# Blocks of no word (n_channel_headers 0, samples 0): every pair (j, i) has the length 2 i + 8 and
+# the first window n_window_headers words. While the payload holds no whole window, payload word 0
+# is the first window's every block header and nothing more is read.
+@pytest.mark.parametrize("size,word3,channels,given,want", [
+    (10, 0x0000, 1, dict(n_window_headers=4), "empty"),  # one pair, taken though its window does not fit
+    (10, 0x0400, 1, dict(n_window_headers=4), Failed(2)),
+    (10, 0x0800, 3, dict(n_window_headers=2), "empty"),  # 3 + 2 words fit: the pair of three channels
+    (10, 0x0C00, 3, dict(n_window_headers=2), Failed(2)),
+    (10, 0x0000, 3, dict(n_window_headers=3), Failed(1)),  # several pairs and no first window fits
+    (12, 0x0000, 1, dict(n_window_headers=4), Failed(1)),  # the length of 2 windows, not below windows 2
+    (10, 0x0000, 1, dict(n_window_headers=4, n_footer_words=3), Failed(1)),  # an empty payload
+    (10, 0x0000, 1, dict(n_window_headers=1), Failed(1)),  # the payload holds one whole window
+])
+def test_blocks_of_no_word(tmp_path, size, word3, channels, given, want):
+    ev = words_be([0xFFFF, 0xFFFF, 0xFFFF, word3, *[0xFFFF] * (size // 2 - 4)])
+    got = parse_one(tmp_path, ev, model="tolvanev3", channels=channels, windows=2, samples=0,
+                    n_channel_headers=0, **given)
+    if want == "empty":
+        assert_same(got, expected_dict([[]] * channels, [[]] * channels, channels, 2, 0))
+    else:
+        assert got == want
 
 
 def test_bounds_that_still_parse(tmp_path):
@@ -163,7 +166,7 @@ def test_bounds_that_still_parse(tmp_path):
 
 def test_window_headers_read_as_a_block(tmp_path):
     # n_window_headers 2 and blocks of 2 words: the window's last 2 words are one more block
-    ev = words(0, 0, 0, 0x0002, 5 << 1, 0x0404, 6 << 1, 0x040A, 7 << 1, 0, 0, 0, 0, 0)
+    ev = words_be([0, 0, 0, 0x0002, 5 << 1, 0x0404, 6 << 1, 0x040A, 7 << 1, 0, 0, 0, 0, 0])
     got = parse_one(tmp_path, ev, model="tolvanev3", channels=2, windows=3, samples=1, n_window_headers=2)
     assert got["data"] == [[5.0], [6.0, 7.0]]
     assert got["window_labels"] == [[1], [2, 5]]
@@ -172,7 +175,7 @@ def test_window_headers_read_as_a_block(tmp_path):
 def test_damaged_events(tmp_path):
     # keys with 2 channels of 4 samples below 5 windows: 12 i + 8 and 22 i + 8
     rng = random.Random(4)
-    s = settings_of({})
+    s = effective_settings("tolvanev3")
     ev, data, labels = generate(rng, s, 2, 4, 2, 3)
     assert len(ev) == 74
     cut = [ev[:n] for n in (1, 2, 4, 8, 72, 70, 73)]

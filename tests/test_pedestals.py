@@ -15,7 +15,7 @@ import pytest
 
 import vuzevuz
 from acqtools import make_acquisition
-import ysk16
+from formats import ysk16_block, ysk16_event
 
 # One channel, windows 0 and 1, two samples each.
 DATA = [10, 20, 30, 40]
@@ -33,7 +33,7 @@ def gz(pickled):
 def export_data(tmp_path, blob, correction=True, data=DATA):
     """Exports the one event with `blob` as "pedestals_calibration" (None: no blob); returns data_ch0."""
     root = tmp_path / "run"
-    make_acquisition(root, [[ysk16.event([ysk16.block(0, 0, data)])]], channels=1, windows=2, samples=2)
+    make_acquisition(root, [[ysk16_event([ysk16_block(0, 0, data)])]], channels=1, windows=2, samples=2)
     if blob is not None:
         (root / "pedestals_calibration").write_bytes(blob)
     out = tmp_path / "out"
@@ -191,7 +191,7 @@ def test_no_blob_or_no_correction_asked(tmp_path):
 
 def test_unreadable_blob_means_export_without_correction(tmp_path):
     root = tmp_path / "run"
-    make_acquisition(root, [[ysk16.event([ysk16.block(0, 0, DATA)])]], channels=1, windows=2, samples=2)
+    make_acquisition(root, [[ysk16_event([ysk16_block(0, 0, DATA)])]], channels=1, windows=2, samples=2)
     (root / "pedestals_calibration").mkdir()
     vuzevuz.export_csv(vuzevuz.Acquisition(root), [0], tmp_path, True)
     assert (tmp_path / "run (chunk 0).csv").read_text().splitlines()[1].split(",")[3] == "10"
@@ -288,7 +288,7 @@ def spread_memo_keys(n):
 def test_decompression_bomb_stays_bounded(tmp_path, blob):
     # The child may use 1 GiB of address space.
     root = tmp_path / "run"
-    make_acquisition(root, [[ysk16.event([ysk16.block(0, 0, DATA)])]], channels=1, windows=2, samples=2)
+    make_acquisition(root, [[ysk16_event([ysk16_block(0, 0, DATA)])]], channels=1, windows=2, samples=2)
     (root / "pedestals_calibration").write_bytes(blob())
     script = textwrap.dedent(f"""
         import resource, vuzevuz
@@ -347,8 +347,8 @@ def test_hand_written_faults(tmp_path, body):
 def test_correction_failure_drops_the_event(tmp_path):
     # Channel 1 of event 0 has no pedestals; event 1 holds channel 0 only and is corrected.
     root = tmp_path / "run"
-    both = ysk16.event([ysk16.block(0, 0, [5, 6]), ysk16.block(1, 0, [7, 8])])
-    only0 = ysk16.event([ysk16.block(0, 0, [5, 6]), ysk16.block(0, 0, [9, 9])])
+    both = ysk16_event([ysk16_block(0, 0, [5, 6]), ysk16_block(1, 0, [7, 8])])
+    only0 = ysk16_event([ysk16_block(0, 0, [5, 6]), ysk16_block(0, 0, [9, 9])])
     make_acquisition(root, [[both, only0]], channels=2, windows=2, samples=1)
     (root / "pedestals_calibration").write_bytes(gz(pickle.dumps({"data": [[[1], [2]]]})))
     vuzevuz.export_csv(vuzevuz.Acquisition(root), [0, 1], tmp_path, True)
@@ -361,7 +361,7 @@ def test_correction_failure_drops_the_event(tmp_path):
 def test_labels_select_the_pedestals(tmp_path):
     # windows 4 from label 2: labels 2, 3, 0, 1; each window takes the pedestals of its label.
     root = tmp_path / "run"
-    make_acquisition(root, [[ysk16.event([ysk16.block(0, 2, [100] * 8)])]], channels=1, windows=4, samples=2)
+    make_acquisition(root, [[ysk16_event([ysk16_block(0, 2, [100] * 8)])]], channels=1, windows=4, samples=2)
     table = [[[w * 10 + s for s in range(2)] for w in range(4)]]
     (root / "pedestals_calibration").write_bytes(gz(pickle.dumps({"data": table})))
     vuzevuz.export_csv(vuzevuz.Acquisition(root), [0], tmp_path, True)
@@ -494,7 +494,7 @@ def skipped_pieces(kind, n=300_000_000):
 def peak_of_export(tmp_path, pieces):
     """Exports with the blob of `pieces` and checks the correction: how far memory rose meanwhile."""
     root = tmp_path / "run"
-    make_acquisition(root, [[ysk16.event([ysk16.block(0, 0, DATA)])]], channels=1, windows=2, samples=2)
+    make_acquisition(root, [[ysk16_event([ysk16_block(0, 0, DATA)])]], channels=1, windows=2, samples=2)
     gzip_pieces(root / "pedestals_calibration", pieces)
     grown, _ = export_measured(root, tmp_path)
     lines = (tmp_path / "run (chunk 0).csv").read_text().splitlines()

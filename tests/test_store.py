@@ -1,6 +1,7 @@
 """The acquisition store seen from Python: directories, chunk files, raw events, blobs."""
 
 import os
+import pathlib
 import struct
 
 import pytest
@@ -60,6 +61,40 @@ def test_list_acquisitions_relative_roots(tmp_path, monkeypatch):
 def test_list_acquisitions_of_non_directory(tmp_path, where):
     (tmp_path / "file").write_text("x")
     assert vuzevuz.list_acquisitions(str(tmp_path / where)) == []
+
+
+def _outcome(f, *args):
+    try:
+        return f(*args)
+    except Exception as exc:
+        return type(exc).__module__, type(exc).__name__, str(exc)
+
+
+# Every function and method that takes a path: the call, given the acquisition "run1" in `parent`
+# and a function that turns a path text into the argument, and what it gives for a path that
+# names no file. Each path names an existing directory when cut at its NUL byte.
+PATH_TAKERS = {
+    "is_acquisition": (lambda parent, arg: vuzevuz.is_acquisition(arg(parent + "/run1")), False),
+    "Acquisition": (lambda parent, arg: _outcome(vuzevuz.Acquisition, arg(parent + "/run1")),
+                    ("builtins", "FileNotFoundError", "Invalid path")),
+    "list_acquisitions": (lambda parent, arg: vuzevuz.list_acquisitions(arg(parent)), []),
+    "export_csv": (lambda parent, arg: _outcome(vuzevuz.export_csv, vuzevuz.Acquisition(parent + "/run1"), [0],
+                                                arg(parent), False),
+                   ("acquisition", "ExportError", "Could not export: unknown")),
+}
+
+
+@pytest.mark.parametrize("taker", sorted(PATH_TAKERS))
+@pytest.mark.parametrize("tail", ["\0", "\0/elsewhere"])
+@pytest.mark.parametrize("kind", [str, pathlib.Path])
+def test_a_path_with_a_nul_byte_names_no_file(tmp_path, taker, tail, kind):
+    make_acquisition(tmp_path / "run1", [[b"\0" * 4]], channels=1, windows=1, samples=1)
+    call, expected = PATH_TAKERS[taker]
+    parent = str(tmp_path)
+    assert call(parent, kind) != expected  # without the NUL byte the path is usable
+    before = sorted(os.listdir(tmp_path))
+    assert call(parent, lambda path: kind(path + tail)) == expected
+    assert sorted(os.listdir(tmp_path)) == before
 
 
 def test_list_acquisitions_skips_unconstructible(tmp_path):

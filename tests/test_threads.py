@@ -10,16 +10,17 @@ import pytest
 
 import vuzevuz
 from acqtools import make_acquisition, write_blob
-from ysk16 import block, event
+from formats import ysk16_block, ysk16_event
 
 CHANNELS, WINDOWS, SAMPLES = 4, 2, 8
 EVENTS = 60
 ROUNDS = 3
 
 
-def ysk16_event(n):
-    return event([block(c, (n + c) % WINDOWS, [(n * 7 + c * 3 + i) % 1024 for i in range(WINDOWS * SAMPLES)])
-                  for c in range(CHANNELS)])
+def numbered_event(n):
+    blocks = [ysk16_block(c, (n + c) % WINDOWS, [(n * 7 + c * 3 + i) % 1024 for i in range(WINDOWS * SAMPLES)])
+              for c in range(CHANNELS)]
+    return ysk16_event(blocks)
 
 
 def sirel96_event():
@@ -33,7 +34,7 @@ def sirel96_event():
 @pytest.fixture(scope="module")
 def shared(tmp_path_factory):
     top = tmp_path_factory.mktemp("threads")
-    events = [ysk16_event(n) for n in range(EVENTS)]
+    events = [numbered_event(n) for n in range(EVENTS)]
     root = make_acquisition(top / "acq", chunks=[events[:25], events[25:40], events[40:]], channels=CHANNELS,
                             windows=WINDOWS, samples=SAMPLES)
     write_blob(root, "pedestals_calibration", {"data": [[[float(c + w)] * SAMPLES for w in range(WINDOWS)]

@@ -78,7 +78,7 @@ namespace {
 
 // Reads a whole file; on failure returns the errno.
 std::expected<std::vector<std::uint8_t>, int> read_whole(const std::string& path) {
-    FileHandle f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    FileHandle f = open_file(path, O_RDONLY);
     if (f.fd() < 0) return std::unexpected(errno);
     std::vector<std::uint8_t> out;
     struct stat st;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <limits>
 #include <string>
 
@@ -24,6 +25,17 @@ FileHandle& FileHandle::operator=(FileHandle&& o) noexcept {
 void FileHandle::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+}
+
+FileHandle open_file(const std::string& path, int flags, mode_t mode) {
+    if (!names_file(path)) {
+        errno = EINVAL;
+        return FileHandle();
+    }
+    int fd;
+    do fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    while (fd < 0 && errno == EINTR);
+    return FileHandle(fd);
 }
 
 std::optional<MemoryMap> MemoryMap::of(const FileHandle& file) {
@@ -56,9 +68,9 @@ MemoryMap::~MemoryMap() {
 
 std::expected<ReadChunkFile, AcquisitionError> ReadChunkFile::open_with_index(const Acquisition& acq, std::size_t n) {
     const std::string num = std::to_string(n);
-    FileHandle data(::open(acq.join(num + ".bin").c_str(), O_RDONLY | O_CLOEXEC));
+    FileHandle data = open_file(acq.join(num + ".bin"), O_RDONLY);
     if (data.fd() < 0) return std::unexpected(AcquisitionError::invalid_path());
-    FileHandle index(::open(acq.join(num + ".idx").c_str(), O_RDONLY | O_CLOEXEC));
+    FileHandle index = open_file(acq.join(num + ".idx"), O_RDONLY);
     if (index.fd() < 0) return std::unexpected(AcquisitionError::invalid_path());
     return ReadChunkFile(std::move(data), std::move(index));
 }

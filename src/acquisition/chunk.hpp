@@ -6,6 +6,10 @@
 #include <expected>
 #include <optional>
 #include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <sys/types.h>
 
 #include "error/error.hpp"
 
@@ -23,11 +27,19 @@ public:
     FileHandle& operator=(const FileHandle&) = delete;
     ~FileHandle() { close(); }
     int fd() const { return fd_; }
+    // Hands the descriptor to the caller, who closes it.
+    int release() { return std::exchange(fd_, -1); }
     void close();
 
 private:
     int fd_;
 };
+
+// No file name holds a NUL byte: a path with one names no file.
+inline bool names_file(std::string_view path) { return path.find('\0') == std::string_view::npos; }
+
+// open(2) on the whole path, retried on EINTR; a path with a NUL byte fails with EINVAL.
+FileHandle open_file(const std::string& path, int flags, mode_t mode = 0);
 
 // A read-only, shared view of a whole file, released when dropped.
 class MemoryMap {

@@ -6,9 +6,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "acquisition/chunk.hpp"
+
 namespace vuzevuz::util {
 
 bool is_acquisition(const std::string& path) {
+    if (!names_file(path)) return false;
     struct stat st;
     if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
     std::string meta = path;
@@ -19,6 +22,7 @@ bool is_acquisition(const std::string& path) {
 
 std::vector<Acquisition> list_acquisitions(const std::string& path) {
     std::vector<Acquisition> out;
+    if (!names_file(path)) return out;
     DIR* dir = ::opendir(path.c_str());
     if (!dir) return out;
     std::string base = path;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <optional>
 
+#include "acquisition/chunk.hpp"
 #include "export/rows.hpp"
 #include "parsing/models.hpp"
 
@@ -52,13 +53,9 @@ template <class E>
 std::expected<void, ExportError> export_chunk(const Acquisition& acq, const Params& params,
                                               calibration::Corrections corrections,
                                               std::span<const std::uint32_t> block, const std::string& path) {
-    // An embedded NUL would name another file.
-    if (path.find('\0') != std::string::npos) return std::unexpected(ExportError::from_errno(EINVAL));
-    int fd;
-    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return std::unexpected(ExportError::from_errno(errno));
-    CsvWriter writer(fd);
+    FileHandle file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (file.fd() < 0) return std::unexpected(ExportError::from_errno(errno));
+    CsvWriter writer(file.release());
 
     calibration::Corrected<FetchParse<E>, E> events(std::move(corrections), FetchParse<E>(acq, params, block));
     std::vector<E> list;

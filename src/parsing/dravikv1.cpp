@@ -4,24 +4,26 @@ namespace vuzevuz::parsing {
 
 namespace {
 
-inline std::uint16_t be16(const std::uint8_t* p) { return std::uint16_t(p[0] << 8 | p[1]); }
-
 // Bytes of the event's tail that the walk never reads.
 constexpr std::size_t kTailBytes = 4;
 
 }  // namespace
 
-dravikv1::ParamsCache::ParamsCache(const Params& p)
-    : channels(p.channels),
-      windows(p.windows),
-      samples(p.samples),
-      n_window_headers(setting32(p, "n_window_headers", 2)),
-      n_event_headers(setting32(p, "n_event_headers", 7)),
-      n_footer_words(setting32(p, "n_footer_words", 1)) {}
+dravikv1::ParamsCache dravikv1::ParamsCache::from(const Params& p) {
+    const Settings<setting_table> s(p);
+    return {
+        .channels = p.channels,
+        .windows = p.windows,
+        .samples = p.samples,
+        .n_window_headers = s.get<"n_window_headers">(),
+        .n_event_headers = s.get<"n_event_headers">(),
+        .n_footer_words = s.get<"n_footer_words">(),
+    };
+}
 
 ParseResult<Dravikv1Event> Dravikv1Event::parse_into(Bytes bytes, const Params& params) {
     using K = ParsingError::Kind;
-    const dravikv1::ParamsCache pc(params);
+    const auto pc = dravikv1::ParamsCache::from(params);
     const std::size_t len = bytes.size();
 
     // Sub-block words S and group bytes GB; sizes beyond the machine word exceed every event.
@@ -77,8 +79,7 @@ ParseResult<Dravikv1Event> Dravikv1Event::parse_into(Bytes bytes, const Params& 
             }
         }
     }
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return std::unexpected(r.error());
-    return ev;
+    return with_time_axis(std::move(ev), params);
 }
 
 }  // namespace vuzevuz::parsing

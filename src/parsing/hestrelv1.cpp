@@ -5,54 +5,25 @@
 
 namespace vuzevuz::parsing {
 
-std::optional<std::uint32_t> hestrelv1::parse_hex32(std::string_view text) {
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    std::uint32_t value = 0;
-    for (const char ch : text) {
-        unsigned digit;
-        if (ch >= '0' && ch <= '9') digit = unsigned(ch - '0');
-        else if (ch >= 'a' && ch <= 'f') digit = unsigned(ch - 'a' + 10);
-        else if (ch >= 'A' && ch <= 'F') digit = unsigned(ch - 'A' + 10);
-        else return std::nullopt;
-        if (value > (std::numeric_limits<std::uint32_t>::max() >> 4)) return std::nullopt;
-        value = value << 4 | digit;
-    }
-    return value;
+hestrelv1::ParamsCache hestrelv1::ParamsCache::from(const Params& p) {
+    const Settings<setting_table> s(p);
+    return {
+        .channels = p.channels,
+        .samples = p.samples,
+        .chanmask = s.get<"chanmask">(),
+        .abs_wind_mask = s.get<"abs_wind_mask">(),
+        .timing_mask = s.get<"timing_mask">(),
+        .timing_shift = s.get<"timing_shift">(),
+        .packet_words = std::size_t(s.get<"packet_size">() / 2) + 1,
+        .headers = s.get<"headers">(),
+        .stop_word = s.get<"stop_word">(),
+    };
 }
-
-namespace {
-
-std::size_t read_packet_words(const Params& p) {
-    const YamlValue* v = p.rest.find("packet_size");
-    const auto size = v ? v->as_unsigned() : std::nullopt;
-    return size ? std::size_t(std::uint32_t(*size) / 2) + 1 : 37;
-}
-
-std::uint16_t read_stop_word(const Params& p) {
-    const YamlValue* v = p.rest.find("stop_word");
-    const std::string* text = v ? v->as_text() : nullptr;
-    const auto value = text ? hestrelv1::parse_hex32(*text) : std::nullopt;
-    return value ? std::uint16_t(*value) : 0xFA5A;
-}
-
-}  // namespace
-
-hestrelv1::ParamsCache::ParamsCache(const Params& p)
-    : channels(p.channels),
-      samples(p.samples),
-      chanmask(setting16(p, "chanmask", 0x3F)),
-      abs_wind_mask(setting16(p, "abs_wind_mask", 0x3F)),
-      timing_mask(setting16(p, "timing_mask", 0xFFF)),
-      timing_shift(setting32(p, "timing_shift", 12)),
-      packet_words(read_packet_words(p)),
-      headers(setting32(p, "headers", 4)),
-      stop_word(read_stop_word(p)) {}
 
 ParseResult<Hestrelv1Event> Hestrelv1Event::parse_into(Bytes bytes, const Params& params) {
     using K = ParsingError::Kind;
     if (bytes.size() % 2 != 0) return fail(K::UnexpectedLength);
-    const hestrelv1::ParamsCache pc(params);
+    const auto pc = hestrelv1::ParamsCache::from(params);
     const std::size_t w = pc.packet_words;
     const unsigned shift = pc.timing_shift % 32;
 

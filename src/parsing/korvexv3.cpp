@@ -4,42 +4,37 @@
 
 namespace vuzevuz::parsing {
 
-namespace {
-
-inline std::uint16_t be16(const std::uint8_t* p) { return std::uint16_t(p[0] << 8 | p[1]); }
-
-}  // namespace
-
-std::expected<void, ParsingError> korvexv3::parse_fields(Bytes bytes, const Params& params, Korvexv3Fields& out) {
+ParseResult<Korvexv3Fields> korvexv3::parse_fields(Bytes bytes, const Params& params) {
     using K = ParsingError::Kind;
     if (bytes.empty()) return fail(K::MissingData);
     if (bytes.size() % 2 != 0) return fail(K::UnexpectedLength);
 
-    const std::uint16_t databitmask = setting16(params, "databitmask", 0x1FFF);
-    const std::uint16_t chanmask = setting16(params, "chanmask", 0x600);
-    const unsigned chan_shift = setting16(params, "chan_shift", 9) % 16;
-    const std::uint16_t windmask = setting16(params, "windmask", 0x1FE);
-    const std::size_t n_event_headers = setting32(params, "n_event_headers", 3);
-    const std::size_t n_window_headers = setting32(params, "n_window_headers", 1);
-    const std::size_t n_footers = setting32(params, "n_footers", 2);
-    const unsigned n_last_bits = setting32(params, "n_last_bits", 1) % 16;
+    const Settings<korvexv3::setting_table> s(params);
+    const std::uint16_t databitmask = s.get<"databitmask">();
+    const std::uint16_t chanmask = s.get<"chanmask">();
+    const unsigned chan_shift = s.get<"chan_shift">() % 16;
+    const std::uint16_t windmask = s.get<"windmask">();
+    const std::size_t n_event_headers = s.get<"n_event_headers">();
+    const std::size_t n_window_headers = s.get<"n_window_headers">();
+    const std::size_t n_footers = s.get<"n_footers">();
+    const unsigned n_last_bits = s.get<"n_last_bits">() % 16;
     const std::size_t channels = params.channels;
     const std::size_t samples = params.samples;
 
-    // The lengths below are exact: a difference that would go negative or a sum beyond a
-    // machine word means that no event can have the required form.
+    // The pre-check and the payload length are 32-bit and wrap, as the format counts them; an
+    // event of exactly the event header words with one footer passes with an empty payload.
     const std::size_t n = bytes.size() / 2;
-    std::size_t divisor;
-    if (n < n_event_headers + 1 || add_overflows(samples, 1, divisor) || (n - n_event_headers - 1) % divisor != 0)
+    const std::uint32_t divisor = std::uint32_t(samples + 1);
+    if (divisor == 0 || (std::uint32_t(n) - std::uint32_t(n_event_headers) - 1u) % divisor != 0)
         return fail(K::UnexpectedLength);
     if (bytes.size() < 3) return fail(K::UnexpectedLength);
-    // The payload ends n_footers - 1 words before the end: it needs a footer and must not
-    // start after its end.
+    // Refused as no event of the format: no footer (the payload would run past the end), a
+    // payload that ends before it starts, and windows of no word or beyond a machine word.
     std::size_t window;
     if (n_footers == 0 || n + 1 < n_footers + n_event_headers || add_overflows(samples, n_window_headers, window) ||
         window == 0)
         return fail(K::UnexpectedLength);
-    const std::size_t payload = n + 1 - n_footers - n_event_headers;
+    const std::uint32_t payload = std::uint32_t(n + 1 - n_footers - n_event_headers);
     if (payload % window != 0) return fail(K::UnexpectedLength);
     const std::size_t windows = payload / window;
 
@@ -54,11 +49,11 @@ std::expected<void, ParsingError> korvexv3::parse_fields(Bytes bytes, const Para
     list.erase(std::unique(list.begin(), list.end()), list.end());
     if (!list.empty() && list.back() >= channels) return fail(K::InvalidChannel);
 
-    out = Korvexv3Fields(channels);
+    Korvexv3Fields out(channels);
     const std::uint8_t b2 = bytes[2];
     out.header_value = std::uint32_t(bytes[0]) * 65536 + std::uint32_t(bytes[1]) * 16 + (b2 == 0xFF ? 0 : b2);
     out.header_byte = b2;
-    if (list.empty()) return {};
+    if (list.empty()) return out;
 
     const std::size_t turn = list.size();
     const std::size_t values = window - 1;
@@ -79,13 +74,11 @@ std::expected<void, ParsingError> korvexv3::parse_fields(Bytes bytes, const Para
         at[k] = dst + values;
         if (++k == turn) k = 0;
     }
-    return set_time_axis(out.time, out.window_labels, params);
+    return with_time_axis(std::move(out), params);
 }
 
 ParseResult<Korvexv3Event> Korvexv3Event::parse_into(Bytes bytes, const Params& params) {
-    Korvexv3Event ev;
-    if (auto r = korvexv3::parse_fields(bytes, params, ev); !r) return std::unexpected(r.error());
-    return ev;
+    return korvexv3::parse_as<Korvexv3Event>(bytes, params);
 }
 
 }  // namespace vuzevuz::parsing

@@ -4,26 +4,24 @@
 
 namespace vuzevuz::parsing {
 
-namespace {
-
-inline std::uint16_t be16(const std::uint8_t* p) { return std::uint16_t(p[0] << 8 | p[1]); }
-
-}  // namespace
-
-korvexv3s::ParamsCache::ParamsCache(const Params& p)
-    : channels(p.channels),
-      windows(p.windows),
-      samples(p.samples),
-      n_channel_headers(setting32(p, "n_channel_headers", 1)),
-      n_event_headers(setting32(p, "n_event_headers", 3)),
-      n_footer_words(setting32(p, "n_footer_words", 1)),
-      n_window_headers(setting32(p, "n_window_headers", 0)),
-      n_window_footers(setting32(p, "n_window_footers", 0)),
-      n_last_bits(setting32(p, "n_last_bits", 0)),
-      chanmask(setting16(p, "chanmask", 0x3FF)),
-      chan_shift(setting16(p, "chan_shift", 8)),
-      windmask(setting16(p, "windmask", 0xFF)),
-      datamask(setting16(p, "datamask", 0x1FFF)) {}
+korvexv3s::ParamsCache korvexv3s::ParamsCache::from(const Params& p) {
+    const Settings<setting_table> s(p);
+    return {
+        .channels = p.channels,
+        .windows = p.windows,
+        .samples = p.samples,
+        .n_channel_headers = s.get<"n_channel_headers">(),
+        .n_event_headers = s.get<"n_event_headers">(),
+        .n_footer_words = s.get<"n_footer_words">(),
+        .n_window_headers = s.get<"n_window_headers">(),
+        .n_window_footers = s.get<"n_window_footers">(),
+        .n_last_bits = s.get<"n_last_bits">(),
+        .chanmask = s.get<"chanmask">(),
+        .chan_shift = s.get<"chan_shift">(),
+        .windmask = s.get<"windmask">(),
+        .datamask = s.get<"datamask">(),
+    };
+}
 
 std::optional<std::size_t> korvexv3s::channels_for_length(std::size_t len, std::size_t block, const ParamsCache& pc) {
     if (pc.windows < 2 || pc.channels == 0) return std::nullopt;
@@ -75,7 +73,7 @@ ParseResult<Korvexv3SEvent> Korvexv3SEvent::parse_into(Bytes bytes, const Params
     using K = ParsingError::Kind;
     if (bytes.empty()) return fail(K::MissingData);
     if (bytes.size() % 2 != 0) return fail(K::UnexpectedLength);
-    const korvexv3s::ParamsCache pc(params);
+    const auto pc = korvexv3s::ParamsCache::from(params);
 
     // A block beyond the machine word makes every length of the format exceed it.
     std::size_t block;
@@ -95,9 +93,9 @@ ParseResult<Korvexv3SEvent> Korvexv3SEvent::parse_into(Bytes bytes, const Params
     auto channel_of = [&](std::uint16_t word) { return std::size_t((word & pc.chanmask) >> chan_shift); };
 
     // The first window's block headers are checked even without a whole window;
-    // they must lie inside the payload.
+    // they must lie inside the payload. Blocks of no word all start at payload word 0.
     if ((J - 1) * block >= payload_words) return fail(K::UnexpectedLength);
-    for (std::size_t k = 0; k < J; ++k)
+    for (std::size_t k = 0; k < (block == 0 ? 1 : J); ++k)
         if (channel_of(be16(payload + 2 * k * block)) >= J) return fail(K::InvalidChannel);
 
     // Window words W; one beyond the machine word leaves no whole window.
@@ -108,10 +106,7 @@ ParseResult<Korvexv3SEvent> Korvexv3SEvent::parse_into(Bytes bytes, const Params
     if (block == 0 && windows > 0) return fail(K::UnexpectedLength);
 
     Korvexv3SEvent ev(J);
-    if (windows == 0) {
-        if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return std::unexpected(r.error());
-        return ev;
-    }
+    if (windows == 0) return with_time_axis(std::move(ev), params);
 
     const std::size_t blocks_per_window = window / block;
     const std::size_t values = block - 1;
@@ -139,8 +134,7 @@ ParseResult<Korvexv3SEvent> Korvexv3SEvent::parse_into(Bytes bytes, const Params
         }
         ev.window_last_words.push_back(be16(wp + 2 * (window - 1)));
     }
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return std::unexpected(r.error());
-    return ev;
+    return with_time_axis(std::move(ev), params);
 }
 
 }  // namespace vuzevuz::parsing

@@ -3,9 +3,7 @@
 namespace vuzevuz::parsing {
 
 ParseResult<Pellamv2Event> Pellamv2Event::parse_into(Bytes bytes, const Params& params) {
-    Pellamv2Event ev;
-    if (auto r = korvexv3::parse_fields(bytes, params, ev); !r) return std::unexpected(r.error());
-    return ev;
+    return korvexv3::parse_as<Pellamv2Event>(bytes, params);
 }
 
 }  // namespace vuzevuz::parsing

@@ -5,23 +5,27 @@
 
 namespace vuzevuz::parsing {
 
-quimbra::ParamsCache::ParamsCache(const Params& p)
-    : channels(p.channels),
-      samples(p.samples),
-      num_chips(setting32(p, "num_chips", 2)),
-      databitmask(setting16(p, "databitmask", 0xFFF)),
-      chanmask(setting16(p, "chanmask", 0x300)),
-      chan_shift(setting16(p, "chan_shift", 8) & 0xF),
-      windmask(setting16(p, "windmask", 0xFF)),
-      chip_stop_word(setting16(p, "chip_stop_word", 0xFFFF)),
-      n_chip_headers(setting32(p, "n_chip_headers", 3)),
-      n_window_headers(setting32(p, "n_window_headers", 1)) {}
+quimbra::ParamsCache quimbra::ParamsCache::from(const Params& p) {
+    const Settings<setting_table> s(p);
+    return {
+        .channels = p.channels,
+        .samples = p.samples,
+        .num_chips = s.get<"num_chips">(),
+        .databitmask = s.get<"databitmask">(),
+        .chanmask = s.get<"chanmask">(),
+        .chan_shift = std::uint16_t(s.get<"chan_shift">() & 0xF),
+        .windmask = s.get<"windmask">(),
+        .chip_stop_word = s.get<"chip_stop_word">(),
+        .n_chip_headers = s.get<"n_chip_headers">(),
+        .n_window_headers = s.get<"n_window_headers">(),
+    };
+}
 
 ParseResult<QuimbraEvent> QuimbraEvent::parse_into(Bytes bytes, const Params& params) {
     using K = ParsingError::Kind;
     if (bytes.empty()) return fail(K::MissingData);
     if (bytes.size() % 2 != 0) return fail(K::UnexpectedLength);
-    const quimbra::ParamsCache pc(params);
+    const auto pc = quimbra::ParamsCache::from(params);
 
     // No chip count to share the channels, or no window size: nothing can be cut.
     std::size_t window;
@@ -86,8 +90,7 @@ ParseResult<QuimbraEvent> QuimbraEvent::parse_into(Bytes bytes, const Params& pa
         }
     }
 
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return std::unexpected(r.error());
-    return ev;
+    return with_time_axis(std::move(ev), params);
 }
 
 }  // namespace vuzevuz::parsing

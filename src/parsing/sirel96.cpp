@@ -4,25 +4,20 @@
 
 namespace vuzevuz::parsing {
 
-namespace {
-
-inline std::uint16_t le16(const std::uint8_t* p) { return std::uint16_t(p[0] | p[1] << 8); }
-
-}  // namespace
-
 std::optional<sirel96::ParamsCache> sirel96::ParamsCache::from(const Params& p) {
-    const std::uint32_t num_chips = setting32(p, "num_chips", 6);
-    ParamsCache pc{};
-    pc.n_chip_headers = setting32(p, "n_chip_headers", 1);
-    pc.n_chip_footers = setting32(p, "n_chip_footers", 3);
-    pc.n_window_headers = setting32(p, "n_window_headers", 1);
-    pc.n_window_footers = setting32(p, "n_window_footers", 1);
-    pc.data_mask = setting16(p, "data_mask", 0x3FF);
-    pc.chanmask = setting16(p, "chanmask", 0xFF00);
-    pc.chan_shift = setting16(p, "chan_shift", 8);
-    pc.windmask = setting16(p, "windmask", 0xFF);
-    pc.n_event_footers = setting32(p, "n_event_footers", 2);
+    const Settings<setting_table> s(p);
+    const std::uint32_t num_chips = s.get<"num_chips">();
     if (num_chips == 0) return std::nullopt;
+    ParamsCache pc{};
+    pc.n_event_footers = s.get<"n_event_footers">();
+    pc.n_chip_headers = s.get<"n_chip_headers">();
+    pc.n_chip_footers = s.get<"n_chip_footers">();
+    pc.n_window_headers = s.get<"n_window_headers">();
+    pc.n_window_footers = s.get<"n_window_footers">();
+    pc.data_mask = s.get<"data_mask">();
+    pc.chanmask = s.get<"chanmask">();
+    pc.chan_shift = s.get<"chan_shift">();
+    pc.windmask = s.get<"windmask">();
     pc.chans_per_chip = p.channels / num_chips;
     pc.windows = p.windows;
     pc.samples = p.samples;
@@ -114,8 +109,7 @@ ParseResult<Sirel96Event> Sirel96Event::parse_into(Bytes bytes, const Params& pa
             }
         }
     }
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return std::unexpected(r.error());
-    return ev;
+    return with_time_axis(std::move(ev), params);
 }
 
 }  // namespace vuzevuz::parsing

@@ -4,37 +4,40 @@
 
 namespace vuzevuz::parsing {
 
-namespace {
-
-inline std::uint16_t be16(const std::uint8_t* p) { return std::uint16_t(p[0] << 8 | p[1]); }
-
-}  // namespace
-
 tolvanev3::ParamsCache tolvanev3::ParamsCache::from(const Params& p) {
+    const Settings<setting_table> s(p);
     ParamsCache pc{};
-    const std::uint32_t n_channel_headers = setting32(p, "n_channel_headers", 1);
-    pc.chanmask = setting16(p, "chanmask", 0xC00);
-    pc.chan_shift = setting16(p, "chan_shift", 10);
-    pc.windmask = setting16(p, "windmask", 0x3FE);
-    pc.datamask = setting16(p, "datamask", 0x1FFF);
-    pc.n_event_headers = setting32(p, "n_event_headers", 3);
-    pc.n_window_headers = setting32(p, "n_window_headers", 1);
-    pc.n_footer_words = setting32(p, "n_footer_words", 2);
-    pc.n_last_bits = setting32(p, "n_last_bits", 1);
     pc.channels = p.channels;
     pc.windows = p.windows;
     pc.samples = p.samples;
-    pc.block_overflows = add_overflows(n_channel_headers, pc.samples, pc.block);
+    pc.n_event_headers = s.get<"n_event_headers">();
+    pc.n_window_headers = s.get<"n_window_headers">();
+    pc.n_footer_words = s.get<"n_footer_words">();
+    pc.n_last_bits = s.get<"n_last_bits">();
+    pc.block_overflows = add_overflows(s.get<"n_channel_headers">(), pc.samples, pc.block);
+    pc.chanmask = s.get<"chanmask">();
+    pc.chan_shift = s.get<"chan_shift">();
+    pc.windmask = s.get<"windmask">();
+    pc.datamask = s.get<"datamask">();
     return pc;
 }
 
 std::optional<std::pair<std::size_t, std::size_t>> tolvanev3::get_chan_winds(std::size_t len, const ParamsCache& pc) {
     // Lengths of the form (j * block + 1) * 2 * i + 8, computed without wrapping: a pair
     // whose length exceeds a machine word stands for no event.
-    if (pc.windows < 2 || pc.channels == 0 || pc.block_overflows || pc.block == 0) return std::nullopt;
+    if (pc.windows < 2 || pc.channels == 0 || pc.block_overflows) return std::nullopt;
     if (len < 8 || len % 2 != 0) return std::nullopt;
     const std::size_t m = (len - 8) / 2;  // (j * block + 1) * i
     if (m == 0) return std::nullopt;
+    if (pc.block == 0) {
+        // Every channel count gives the length 2 * i + 8 and the same first window of
+        // n_window_headers words, so the most channels are read or none.
+        if (m >= pc.windows) return std::nullopt;
+        if (pc.channels == 1) return std::pair{std::size_t(1), m};
+        const std::size_t need = 2 * (std::size_t(pc.n_window_headers) + pc.n_event_headers);
+        if (need <= len) return std::pair{pc.channels, m};
+        return std::nullopt;
+    }
     std::size_t j = std::min(pc.channels, (m - 1) / pc.block);  // j * block + 1 <= m
 
     // Most channels first: the first pair whose first window fits is the choice; a length
@@ -73,16 +76,18 @@ ParseResult<Tolvanev3Event> Tolvanev3Event::parse_into(Bytes bytes, const Params
     const std::size_t block = pc.block;
     // j * block + 1 <= m < n, so these products stay below the event length.
     const std::size_t window = chans * block + pc.n_window_headers;
-    // The first window's block headers must lie in the payload.
-    if ((chans - 1) * block >= payload) return fail(K::UnexpectedLength);
+    // The first window's block headers must lie in the payload. Blocks of no word are read
+    // only while the payload holds no whole window: then every header is payload word 0.
+    if ((chans - 1) * block >= payload || (block == 0 && payload >= window)) return fail(K::UnexpectedLength);
 
     const std::uint8_t* base = bytes.data() + 2 * std::size_t(pc.n_event_headers);
     const unsigned chan_shift = pc.chan_shift % 16;
     const unsigned n_last_bits = pc.n_last_bits % 16;
     auto channel_at = [&](const std::uint8_t* p) { return std::size_t(be16(p) & pc.chanmask) >> chan_shift; };
 
-    for (std::size_t k = 0; k < chans; ++k)
+    for (std::size_t k = 0; k < (block == 0 ? 1 : chans); ++k)
         if (channel_at(base + 2 * k * block) >= pc.channels) return fail(K::InvalidChannel);
+    if (block == 0) return Tolvanev3Event(pc.channels);  // no whole window: nothing more is read
 
     const std::size_t windows = payload / window;
     const std::size_t per_window = window / block;  // the window's whole blocks
@@ -121,8 +126,7 @@ ParseResult<Tolvanev3Event> Tolvanev3Event::parse_into(Bytes bytes, const Params
             for (std::size_t k = 0; k < values; ++k, s += 2) out[k] = float((be16(s) & pc.datamask) >> n_last_bits);
         }
     }
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return std::unexpected(r.error());
-    return ev;
+    return with_time_axis(std::move(ev), params);
 }
 
 }  // namespace vuzevuz::parsing

@@ -1,3 +1,20 @@
+// A tolvanev3 event is a run of big-endian 16-bit words that states neither its channel count J
+// nor its window count: both follow from the event's byte length through the length table
+// (get_chan_winds). Defaults in brackets.
+//
+//   words 0 .. n_event_headers-1       event header [3 words], not read
+//   windows of W words, as many as the payload holds whole:
+//     J channel blocks of `block` words:
+//       word 0                         channel = (w & chanmask) >> chan_shift          [0xC00, 10]
+//                                      label   = (w & windmask) >> n_last_bits         [0x3FE, 1]
+//       words 1 .. block-1             samples: (w & datamask) >> n_last_bits          [0x1FFF, 1]
+//     n_window_headers words           not read while shorter than a block [1]
+//   last n_footer_words-1 words        not read [1 word]
+//
+// block = n_channel_headers [1] + samples and W = J * block + n_window_headers; the payload runs
+// from word n_event_headers to word N - n_footer_words. The length table keys an event of I
+// windows of J channels by 8 + 2 * I * (J * block + 1) bytes, its length with the defaults.
+// Shifts count modulo 16.
 #pragma once
 
 #include <optional>
@@ -16,6 +33,18 @@ struct Tolvanev3Event : EventHead {
 };
 
 namespace tolvanev3 {
+
+inline constexpr std::array setting_table{
+    Setting{"n_channel_headers", 1, Width::Bits32},
+    Setting{"chanmask", 0xC00, Width::Bits16},
+    Setting{"chan_shift", 10, Width::Bits16},
+    Setting{"windmask", 0x3FE, Width::Bits16},
+    Setting{"datamask", 0x1FFF, Width::Bits16},
+    Setting{"n_event_headers", 3, Width::Bits32},
+    Setting{"n_window_headers", 1, Width::Bits32},
+    Setting{"n_footer_words", 2, Width::Bits32},
+    Setting{"n_last_bits", 1, Width::Bits32},
+};
 
 struct ParamsCache {
     std::size_t channels, windows, samples;

@@ -1,18 +1,21 @@
 #include "parsing/util.hpp"
 
+#include <limits>
+#include <optional>
+
 namespace vuzevuz::parsing {
 
 std::vector<std::uint16_t> read_words_be(Bytes bytes) {
     std::vector<std::uint16_t> out(bytes.size() / 2);
     for (std::size_t i = 0; i < out.size(); ++i)
-        out[i] = std::uint16_t(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+        out[i] = be16(bytes.data() + 2 * i);
     return out;
 }
 
 std::vector<std::uint16_t> read_words_le(Bytes bytes) {
     std::vector<std::uint16_t> out(bytes.size() / 2);
     for (std::size_t i = 0; i < out.size(); ++i)
-        out[i] = std::uint16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
+        out[i] = le16(bytes.data() + 2 * i);
     return out;
 }
 
@@ -41,22 +44,36 @@ std::expected<void, ParsingError> set_time_axis(PerChannel<std::uint16_t>& time,
 
 namespace {
 
-std::optional<std::uint64_t> lookup(const Params& params, std::string_view key) {
-    const YamlValue* v = params.rest.find(key);
-    if (!v) return std::nullopt;
-    return v->as_unsigned();
+// Hexadecimal digits, optionally after one '+', whose value fits 32 bits.
+std::optional<std::uint32_t> parse_hex32(std::string_view text) {
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    if (text.empty()) return std::nullopt;
+    std::uint32_t value = 0;
+    for (const char ch : text) {
+        unsigned digit;
+        if (ch >= '0' && ch <= '9') digit = unsigned(ch - '0');
+        else if (ch >= 'a' && ch <= 'f') digit = unsigned(ch - 'a' + 10);
+        else if (ch >= 'A' && ch <= 'F') digit = unsigned(ch - 'A' + 10);
+        else return std::nullopt;
+        if (value > (std::numeric_limits<std::uint32_t>::max() >> 4)) return std::nullopt;
+        value = value << 4 | digit;
+    }
+    return value;
 }
 
 }  // namespace
 
-std::uint16_t setting16(const Params& params, std::string_view key, std::uint16_t fallback) {
-    auto v = lookup(params, key);
-    return v ? static_cast<std::uint16_t>(*v) : fallback;
-}
-
-std::uint32_t setting32(const Params& params, std::string_view key, std::uint32_t fallback) {
-    auto v = lookup(params, key);
-    return v ? static_cast<std::uint32_t>(*v) : fallback;
+std::uint32_t read_setting(const Params& params, const Setting& setting) {
+    const YamlValue* v = params.rest.find(setting.key);
+    if (!v) return setting.fallback;
+    if (setting.width == Width::HexText16) {
+        const std::string* text = v->as_text();
+        const auto value = text ? parse_hex32(*text) : std::nullopt;
+        return value ? std::uint16_t(*value) : setting.fallback;
+    }
+    const auto value = v->as_unsigned();
+    if (!value) return setting.fallback;
+    return setting.width == Width::Bits16 ? std::uint16_t(*value) : std::uint32_t(*value);
 }
 
 bool mul_overflows(std::size_t a, std::size_t b, std::size_t& out) { return __builtin_mul_overflow(a, b, &out); }

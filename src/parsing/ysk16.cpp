@@ -2,23 +2,27 @@
 
 namespace vuzevuz::parsing {
 
-ysk16::ParamsCache::ParamsCache(const Params& p)
-    : channels(p.channels),
-      windows(p.windows),
-      samples(p.samples),
-      n_chip_headers(setting32(p, "n_chip_headers", 1)),
-      n_chip_footers(setting32(p, "n_chip_footers", 2)),
-      n_window_headers(setting32(p, "n_window_headers", 1)),
-      n_window_footers(setting32(p, "n_window_footers", 1)),
-      data_mask(setting16(p, "data_mask", 0x3FF)),
-      chanmask(setting16(p, "chanmask", 0xFF00)),
-      chan_shift(setting16(p, "chan_shift", 8)),
-      windmask(setting16(p, "windmask", 0xFF)) {}
+ysk16::ParamsCache ysk16::ParamsCache::from(const Params& p) {
+    const Settings<setting_table> s(p);
+    return {
+        .channels = p.channels,
+        .windows = p.windows,
+        .samples = p.samples,
+        .n_chip_headers = s.get<"n_chip_headers">(),
+        .n_chip_footers = s.get<"n_chip_footers">(),
+        .n_window_headers = s.get<"n_window_headers">(),
+        .n_window_footers = s.get<"n_window_footers">(),
+        .data_mask = s.get<"data_mask">(),
+        .chanmask = s.get<"chanmask">(),
+        .chan_shift = s.get<"chan_shift">(),
+        .windmask = s.get<"windmask">(),
+    };
+}
 
 ParseResult<Ysk16Event> Ysk16Event::parse_into(Bytes bytes, const Params& params) {
     using K = ParsingError::Kind;
     if (bytes.empty()) return fail(K::MissingData);
-    const ysk16::ParamsCache pc(params);
+    const auto pc = ysk16::ParamsCache::from(params);
 
     // Block size and expected length; settings that overflow them fit no event.
     std::size_t per_block, block, expected;
@@ -51,8 +55,7 @@ ParseResult<Ysk16Event> Ysk16Event::parse_into(Bytes bytes, const Params& params
             for (std::uint16_t k = 0; k < w; ++k) labels.push_back(std::uint16_t((start + k) % w));
         }
     }
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return std::unexpected(r.error());
-    return ev;
+    return with_time_axis(std::move(ev), params);
 }
 
 }  // namespace vuzevuz::parsing

@@ -243,18 +243,13 @@ void prefix_type_error(const char* name) {
         ensure_error();
         return;
     }
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (type != PyExc_TypeError) {  // subclasses pass unchanged
-        PyErr_Restore(type, value, tb);
+    SavedError error = SavedError::fetch();
+    if (error.type() != PyExc_TypeError) {  // subclasses pass unchanged
+        error.restore();
         return;
     }
-    if (tb) PyException_SetTraceback(value, tb);
-    Ref cause = Ref::steal(value);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
+    Ref cause = error.take_exception();
+    if (!cause) return ensure_error();
     Ref text = Ref::steal(PyObject_Str(cause.get()));
     if (!text) return;
     Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));

@@ -66,7 +66,7 @@ bool vuzevuz(PyObject* module) {
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vuzevuz() {
     using namespace vuzevuz::py;
     return guarded([]() -> PyObject* {
-        Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
+        Ref module = Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
         if (!module) {
             ensure_error();
             return nullptr;

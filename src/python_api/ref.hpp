@@ -48,28 +48,55 @@ class SavedError {
 public:
     static SavedError fetch() {
         SavedError e;
-        PyErr_Fetch(&e.type_, &e.value_, &e.tb_);
+#if PY_VERSION_HEX >= 0x030C0000
+        e.exc_ = Ref::steal(PyErr_GetRaisedException());
+#else
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        e.type_ = Ref::steal(type);
+        e.value_ = Ref::steal(value);
+        e.tb_ = Ref::steal(tb);
+#endif
         return e;
     }
-    SavedError() = default;
-    SavedError(SavedError&& o) noexcept
-        : type_(std::exchange(o.type_, nullptr)), value_(std::exchange(o.value_, nullptr)), tb_(std::exchange(o.tb_, nullptr)) {}
-    SavedError(const SavedError&) = delete;
-    SavedError& operator=(const SavedError&) = delete;
-    SavedError& operator=(SavedError&&) = delete;
-    ~SavedError() {
-        Py_XDECREF(type_);
-        Py_XDECREF(value_);
-        Py_XDECREF(tb_);
-    }
     void restore() {
-        PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr), std::exchange(tb_, nullptr));
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(exc_.release());
+#else
+        PyErr_Restore(type_.release(), value_.release(), tb_.release());
+#endif
+    }
+    // The class of the saved exception (borrowed), or null when none was set.
+    PyObject* type() const {
+#if PY_VERSION_HEX >= 0x030C0000
+        return exc_ ? reinterpret_cast<PyObject*>(Py_TYPE(exc_.get())) : nullptr;
+#else
+        return type_.get();
+#endif
+    }
+    // The saved exception as an instance carrying its traceback; the saved error is used up.
+    Ref take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+        return std::move(exc_);
+#else
+        PyObject* type = type_.release();
+        PyObject* value = value_.release();
+        PyObject* tb = tb_.release();
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (tb && value) PyException_SetTraceback(value, tb);
+        Py_XDECREF(type);
+        Py_XDECREF(tb);
+        return Ref::steal(value);
+#endif
     }
 
 private:
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* tb_ = nullptr;
+    // From 3.12 on a raised exception is one object; before, a (type, value, traceback) triple.
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref exc_;
+#else
+    Ref type_, value_, tb_;
+#endif
 };
 
 // Releases the interpreter lock for a scope.
