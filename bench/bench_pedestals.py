@@ -16,8 +16,8 @@ import textwrap
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 import numpy as np  # noqa: E402
 import test_pedestals as tp  # noqa: E402
-import ysk16  # noqa: E402
 from acqtools import make_acquisition  # noqa: E402
+from formats import ysk16_block, ysk16_event  # noqa: E402
 
 CHANNELS, WINDOWS, SAMPLES = tp.BIG
 
@@ -67,7 +67,7 @@ def main():
                           300e6))
         for name, build, stream_bytes in cases:
             root = tmp / name.replace(" ", "_") / "run"
-            make_acquisition(root, [[ysk16.event([ysk16.block(0, 0, tp.DATA)])]], channels=1, windows=2, samples=2)
+            make_acquisition(root, [[ysk16_event([ysk16_block(0, 0, tp.DATA)])]], channels=1, windows=2, samples=2)
             blob = root / "pedestals_calibration"
             build(blob)
             grown, secs = tp.export_measured(root, root.parent)

@@ -471,23 +471,24 @@ def test_large_table_of_2_25_numbers(tmp_path):
 
 
 def skipped_pieces(kind, n=300_000_000):
-    """The pieces of {"junk": <value of `kind` of about n bytes>, "data": TABLE} in protocol 4."""
+    """The pieces of {"junk": <value of `kind` of at least n bytes>, "data": TABLE} in protocol 4."""
     table = pickle.dumps(TABLE, protocol=2)[2:-1]
     head, tail = b"\x80\x04}(\x8c\x04junk", b"\x8c\x04data" + table + b"u."
     if kind == "bytes":
         piece = bytes(range(256)) * 4096
         return [head + b"\x8e" + struct.pack("<Q", n)] + [piece] * (n // len(piece)) + [piece[: n % len(piece)], tail]
     if kind == "str":
-        # Characters of 1 to 4 bytes; inflate hands them over in pieces that cut them anywhere.
-        piece = "aä€𝄞".encode() * 104857
-        count = n // len(piece)
+        # Characters of 1 to 4 bytes among plain ones; inflate hands them over in pieces that cut
+        # them anywhere.
+        piece = ("aä€𝄞" + "x" * 54).encode() * 16384
+        count = -(-n // len(piece))
         return [head + b"\x8d" + struct.pack("<Q", count * len(piece))] + [piece] * count + [tail]
     if kind == "unicode-line":
-        piece = b"a\\u20ac\\\\u0041\\U0001d11e\\\\\\u00e4" * 32768
-        return [head + b"V"] + [piece] * (n // len(piece)) + [b"\n", tail]
+        piece = (b"a\\u20ac\\\\u0041\\U0001d11e\\\\\\u00e4" + b"x" * 96) * 8192
+        return [head + b"V"] + [piece] * -(-n // len(piece)) + [b"\n", tail]
     if kind == "numbers":
         piece = b"(" + (b"G" + struct.pack(">d", 0.5)) * 1000 + b"e"
-        return [head + b"]"] + [piece] * (n // len(piece)) + [tail]
+        return [head + b"]"] + [piece] * -(-n // len(piece)) + [tail]
     raise ValueError(kind)
 
 
@@ -511,6 +512,6 @@ def test_large_skipped_value_is_not_kept(tmp_path, kind):
 
 def test_skipped_list_keeps_no_numbers(tmp_path):
     # 4,000,000 numbers under a skipped key: 16 MB as 32-bit floats.
-    grown = peak_of_export(tmp_path, skipped_pieces("numbers", 36_008_000))
+    grown = peak_of_export(tmp_path, skipped_pieces("numbers", 36_000_000))
     if not UNDER_ASAN:
         assert grown < 8 << 20
