@@ -408,6 +408,8 @@ def test_range_argument():
         ([0, 2**64], OverflowError, "too large to convert to C long"),
         # items are converted before the length is looked at
         ([300], OverflowError, OUT_OF_RANGE),
+        # a long sequence is converted item by item: item 256 fails, not a reservation
+        (range(2**62), OverflowError, OUT_OF_RANGE),
     ],
 )
 def test_raw_bytes_refused(func, arg, exc, match):

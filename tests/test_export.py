@@ -264,6 +264,9 @@ def test_paths_and_keywords(acq, out, monkeypatch):
         ((None, [0.5], ".", False), TypeError, "argument 'indices': "),
         ((None, [0, -1], ".", False), OverflowError, ""),
         ((None, [2**32], ".", False), OverflowError, "out of range integral type conversion attempted"),
+        # a long sequence is converted item by item, not reserved at its length first
+        ((None, range(2**32, 2**62), ".", False), OverflowError, "out of range integral type conversion attempted"),
+        ((None, range(-1, 2**62), ".", False), OverflowError, "can't convert negative int to unsigned"),
         ((None, [0], b".", False), TypeError, "argument 'out_dir': 'bytes' object cannot be converted to 'PyString'"),
         ((None, [0], ".", 1), TypeError, "argument 'pedestals_correction': 'int' object cannot be converted to 'PyBool'"),
         ((None, [0], "."), TypeError, ""),

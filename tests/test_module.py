@@ -128,3 +128,107 @@ def test_dropped_failures_create_no_exception_class(tmp_path):
         "parse": ["ParsingError", True, ["ParsingError"]],
         "metadata": ["MetadataError", True, ["MetadataError", "ParsingError"]],
     }
+
+
+# The first listed entry constructs; the second raises from yaml.safe_load; the third would construct.
+LISTING_SCRIPT = r"""
+import json, sys
+sys.path.insert(0, {tests!r})
+from acqtools import make_acquisition
+import yaml
+for name in ("a", "b", "c"):
+    make_acquisition({top!r} + "/" + name)
+real, calls = yaml.safe_load, []
+def safe_load(text):
+    calls.append(text)
+    if len(calls) == 2:
+        raise {raised}
+    return real(text)
+yaml.safe_load = safe_load
+import vuzevuz
+try:
+    print(json.dumps(["listed", len(vuzevuz.list_acquisitions({top!r}))]))
+except BaseException as e:
+    print(json.dumps([type(e).__name__, str(e), len(calls)]))
+"""
+
+
+@pytest.mark.parametrize(
+    "raised, outcome",
+    [
+        ("KeyboardInterrupt", ["KeyboardInterrupt", "", 2]),
+        ("SystemExit(3)", ["SystemExit", "3", 2]),
+        ("MemoryError('no room')", ["MemoryError", "no room", 2]),
+        # failures of reading the metadata are passed over as before
+        ("yaml.YAMLError('bad')", ["listed", 2]),
+        ("ValueError('bad')", ["listed", 2]),
+        ("RecursionError('deep')", ["listed", 2]),
+    ],
+)
+def test_listing_lets_interrupts_and_memory_errors_through(tmp_path, raised, outcome):
+    import json
+    import os
+    import subprocess
+    import sys
+    script = LISTING_SCRIPT.format(tests=os.path.dirname(__file__), top=str(tmp_path), raised=raised)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    assert json.loads(out) == outcome
+
+
+# Fails one allocation of the interpreter's, at each position in turn, while the events are
+# iterated: list() either has every event or raises MemoryError, and next() after a MemoryError
+# retries the same event.
+NOMEMORY_SCRIPT = r"""
+import json, sys
+sys.path.insert(0, {tests!r})
+import _testcapi
+from acqtools import make_acquisition
+from formats import ysk16_block as block, ysk16_event as event
+import vuzevuz
+
+root = make_acquisition({top!r} + "/r", chunks=[[event([block(0, 0, [k])]) for k in range(3)]])
+acq = vuzevuz.Acquisition(root)
+expected = list(acq)
+seen = {{"listed": set(), "stepped": set(), "retried": 0}}
+for start in range(1, 400):
+    try:
+        _testcapi.set_nomemory(start, start + 1)
+        try:
+            got = len(list(acq))
+        finally:
+            _testcapi.remove_mem_hooks()
+    except MemoryError:
+        got = "MemoryError"
+    seen["listed"].add(got)
+
+    it = iter(acq)
+    slots, n = [None] * 4, 0
+    _testcapi.set_nomemory(start, start + 1)
+    try:
+        while True:
+            try:
+                ev = next(it)
+            except StopIteration:
+                break
+            except MemoryError:
+                seen["retried"] += 1
+                continue
+            slots[n] = ev
+            n += 1
+    finally:
+        _testcapi.remove_mem_hooks()
+    seen["stepped"].add(slots[:n] == expected)
+print(json.dumps({{"listed": sorted(map(str, seen["listed"])), "stepped": sorted(seen["stepped"]),
+                  "retried": seen["retried"] > 0}}))
+"""
+
+
+def test_iteration_lets_memory_errors_through(tmp_path):
+    pytest.importorskip("_testcapi")
+    import json
+    import os
+    import subprocess
+    import sys
+    script = NOMEMORY_SCRIPT.format(tests=os.path.dirname(__file__), top=str(tmp_path))
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    assert json.loads(out) == {"listed": ["3", "MemoryError"], "stepped": [True], "retried": True}

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <yaml.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -524,7 +525,7 @@ private:
         YamlValue out;
         if (n.kind == NodeKind::Sequence) {
             YamlValue::Sequence seq;
-            seq.reserve(n.items.size());
+            seq.reserve(std::min(n.items.size(), values_left_));  // an alias may name more than may be read
             for (const std::uint32_t item : n.items) {
                 auto v = value(item, level, in_params);
                 if (!v) return v;
@@ -543,7 +544,7 @@ private:
     // The entries of mapping `n`, itself at `level`: keys resolved like values and unique.
     Result<YamlMapping> mapping(const Node& n, std::size_t level, bool in_params) {
         YamlMapping m;
-        m.entries.reserve(n.items.size() / 2);
+        m.entries.reserve(std::min(n.items.size() / 2, values_left_));
         std::unordered_set<std::string> seen;
         std::string id;
         for (std::size_t i = 0; i + 1 < n.items.size(); i += 2) {
@@ -570,15 +571,12 @@ private:
 }  // namespace
 
 std::expected<Metadata, MetadataError> parse_metadata(std::string_view text) {
-    try {
-        auto doc = compose(text);
-        if (!doc) return std::unexpected(MetadataError::serialization_failed(std::move(doc.error())));
-        auto md = Reader(*doc).read();
-        if (!md) return std::unexpected(MetadataError::serialization_failed(std::move(md.error())));
-        return std::move(*md);
-    } catch (const std::bad_alloc&) {
-        return std::unexpected(MetadataError::serialization_failed("out of memory"));
-    }
+    // Out of memory is no fault of the file: std::bad_alloc goes on to the caller.
+    auto doc = compose(text);
+    if (!doc) return std::unexpected(MetadataError::serialization_failed(std::move(doc.error())));
+    auto md = Reader(*doc).read();
+    if (!md) return std::unexpected(MetadataError::serialization_failed(std::move(md.error())));
+    return std::move(*md);
 }
 
 }  // namespace vuzevuz

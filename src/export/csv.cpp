@@ -55,11 +55,10 @@ std::expected<void, ExportError> export_chunk(const Acquisition& acq, const Para
                                               std::span<const std::uint32_t> block, const std::string& path) {
     FileHandle file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (file.fd() < 0) return std::unexpected(ExportError::from_errno(errno));
-    CsvWriter writer(file.release());
+    CsvWriter writer(std::move(file));
 
     calibration::Corrected<FetchParse<E>, E> events(std::move(corrections), FetchParse<E>(acq, params, block));
     std::vector<E> list;
-    list.reserve(block.size());
     while (auto item = events.next())
         if (*item) list.push_back(std::move(**item));
     return ExportCsv<E>::export_csv(list, std::move(writer), params);

@@ -10,7 +10,10 @@
 
 namespace vuzevuz::csv {
 
-CsvWriter::CsvWriter(int fd) : fd_(fd) { grow(kFlushAt + 4096); }
+CsvWriter::CsvWriter(FileHandle file) : fd_(-1) {
+    grow(kFlushAt + 4096);
+    fd_ = file.release();
+}
 
 CsvWriter::CsvWriter(CsvWriter&& o) noexcept
     : fd_(std::exchange(o.fd_, -1)),

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string_view>
 
+#include "acquisition/chunk.hpp"
 #include "error/error.hpp"
 #include "export/float_text.hpp"
 
@@ -18,8 +19,8 @@ public:
     // Bytes collected before they are handed to the file.
     static constexpr std::size_t kFlushAt = std::size_t(1) << 20;
 
-    // Takes over the open file descriptor `fd`.
-    explicit CsvWriter(int fd);
+    // Takes over the open file; it is closed when the buffer cannot be allocated.
+    explicit CsvWriter(FileHandle file);
     CsvWriter(CsvWriter&& o) noexcept;
     CsvWriter(const CsvWriter&) = delete;
     CsvWriter& operator=(const CsvWriter&) = delete;

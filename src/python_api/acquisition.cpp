@@ -320,13 +320,14 @@ PyObject* iter_self(PyObject* self) { return Ref::borrow(self).release(); }
 PyObject* iter_next(PyObject* self) {
     // A null result without an exception ends the iteration.
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        // As acq[count]: count the events, then fetch and parse. Any failure ends the iteration
-        // without raising (so it creates no exception class); the same index is tried next time.
+        // As acq[count]: count the events, then fetch and parse. A failure of reading or parsing
+        // ends the iteration without raising (so it creates no exception class); out of memory or
+        // an interrupt is raised. Either way the same index is tried next time.
         auto* it = reinterpret_cast<IterEventsObject*>(self);
         auto n = count(it->acq);
         auto ev = n ? fetch_parsed(fields_of(it->acq), it->count) : failed(n.error());
         if (!ev) {
-            ev.error().drop();
+            ev.error().pass_over();
             return nullptr;
         }
         ++it->count;
@@ -364,7 +365,8 @@ PyObject* list_acquisitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         for (const Acquisition& acq : util::list_acquisitions(root_dir)) {
             auto fields = construct(acq.root());
             if (!fields) {
-                fields.error().drop();  // an entry that cannot be opened is passed over
+                // An entry that cannot be opened is passed over; out of memory or an interrupt ends the listing.
+                if (!fields.error().pass_over()) return nullptr;
                 continue;
             }
             Ref obj = Ref::steal(wrap(type, std::move(*fields)));

@@ -1,5 +1,6 @@
 #include "python_api/args.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <string_view>
 
@@ -120,14 +121,18 @@ bool check_list_argument(PyObject* o) {
 
 namespace {
 
+constexpr std::size_t kFirstReservation = 4096;
+
 template <class T>
 bool to_list(PyObject* o, std::vector<T>& out, bool (*item)(PyObject*, T&)) {
     if (!check_list_argument(o)) return false;
+    // The length a sequence reports is only a hint: items are converted one by one, and the list
+    // grows as they arrive, so a huge range fails at its first bad item, not at the reservation.
     const Py_ssize_t hint = PySequence_Size(o);
     if (hint < 0)
         PyErr_Clear();
     else
-        out.reserve(static_cast<std::size_t>(hint));
+        out.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), kFirstReservation));
     Ref it = Ref::steal(PyObject_GetIter(o));
     if (!it) return false;
     while (Ref x = Ref::steal(PyIter_Next(it.get()))) {

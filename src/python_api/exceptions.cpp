@@ -47,8 +47,21 @@ PyObject* Failure::raise() const {
     return nullptr;
 }
 
-void Failure::drop() const {
+bool Failure::pass_over() const {
+    bool fatal;
+    if (error_) {
+        fatal = error_->cls == PendingError::Class::MemoryError;
+    } else {
+        PyObject* type = PyErr_Occurred();
+        fatal = type && (PyErr_GivenExceptionMatches(type, PyExc_MemoryError) ||
+                         !PyErr_GivenExceptionMatches(type, PyExc_Exception));
+    }
+    if (fatal) {
+        raise();
+        return false;
+    }
     if (!error_) PyErr_Clear();
+    return true;
 }
 
 PendingError pending(const AcquisitionError& e) {

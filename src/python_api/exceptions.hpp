@@ -53,8 +53,10 @@ public:
 
     // Sets the error indicator (already set for python()); always returns null.
     PyObject* raise() const;
-    // Forgets the failure without raising it.
-    void drop() const;
+    // For callers that pass over failures of reading or parsing: drops this one and returns true,
+    // unless it is out of memory or an exception that is no Exception (KeyboardInterrupt,
+    // SystemExit); that one is raised instead, and the result is false.
+    bool pass_over() const;
 
 private:
     Failure() = default;

@@ -1,5 +1,6 @@
 // Units of the CSV export and the pedestal correction that Python cannot reach with arbitrary
 // event shapes: cell texts, the CSV writer, the merged window order, event rows, the correction.
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <random>
 #include <string>
 #include <thread>
@@ -26,6 +28,17 @@
 #include "parsing/ysk16.hpp"
 
 using namespace vuzevuz;
+
+// While non-zero, every allocation of at least this many bytes fails.
+static std::size_t fail_allocations_from = 0;
+
+void* operator new(std::size_t n) {
+    if (fail_allocations_from != 0 && n >= fail_allocations_from) throw std::bad_alloc();
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -68,7 +81,7 @@ struct TempFile {
         path = tmpl;
     }
     ~TempFile() { ::unlink(path.c_str()); }
-    int open_for_writing() const { return ::open(path.c_str(), O_WRONLY | O_TRUNC); }
+    FileHandle open_for_writing() const { return FileHandle(::open(path.c_str(), O_WRONLY | O_TRUNC)); }
     std::string read() const {
         std::string out;
         if (FILE* f = std::fopen(path.c_str(), "rb")) {
@@ -88,9 +101,7 @@ struct CaptureStdout {
     CaptureStdout() {
         std::fflush(stdout);
         saved = ::dup(1);
-        const int fd = file.open_for_writing();
-        ::dup2(fd, 1);
-        ::close(fd);
+        ::dup2(file.open_for_writing().fd(), 1);
     }
     std::string finish() {
         ::dup2(saved, 1);
@@ -209,7 +220,7 @@ void csv_writer() {
         // A write failure is reported.
         const int fd = ::open("/dev/full", O_WRONLY);
         if (fd >= 0) {
-            csv::CsvWriter w(fd);
+            csv::CsvWriter w{FileHandle(fd)};
             w.plain_field("x");
             CHECK(w.end_record().has_value());
             CHECK(!w.finish().has_value());
@@ -334,7 +345,7 @@ struct PipeSink {
         });
     }
     // The write end, for a CsvWriter to take over (it closes it when it finishes).
-    int write_end() const { return fds[1]; }
+    FileHandle write_end() const { return FileHandle(fds[1]); }
     void join() {
         reader.join();
         ::close(fds[0]);
@@ -536,6 +547,48 @@ void zero_block_size() {
     ::rmdir(dir.c_str());
 }
 
+std::size_t open_descriptors() {
+    std::size_t n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d)) ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+
+// When the writer's buffer cannot be allocated, the export fails with bad_alloc and the file it
+// opened is closed.
+void buffer_allocation_failure() {
+    char tmpl[] = "/tmp/vuzevuz-unit-XXXXXX";
+    const std::string dir = ::mkdtemp(tmpl);
+    const std::string meta = dir + "/metadata.yml";
+    if (FILE* f = std::fopen(meta.c_str(), "w")) {
+        std::fputs("params:\n  model: ysk16\n  channels: 1\n  windows: 1\n  samples: 1\nregisters: {}\n", f);
+        std::fclose(f);
+    }
+    auto acq = Acquisition::open(dir);
+    CHECK(acq.has_value());
+    auto params = acq ? acq->metadata() : std::expected<Metadata, MetadataError>();
+    CHECK(params.has_value());
+    if (acq && params) {
+        const std::vector<std::uint32_t> indices{0};
+        const std::size_t before = open_descriptors();
+        bool threw = false;
+        fail_allocations_from = csv::CsvWriter::kFlushAt;
+        try {
+            (void)csv::export_csv_from_acq(*acq, indices, calibration::Corrections(params->params), dir, 1000);
+        } catch (const std::bad_alloc&) {
+            threw = true;
+        }
+        fail_allocations_from = 0;
+        CHECK(threw);
+        CHECK_EQ(open_descriptors(), before);
+        ::unlink(csv::block_path(dir, *acq->name(), 0).c_str());
+    }
+    ::unlink(meta.c_str());
+    ::rmdir(dir.c_str());
+}
+
 }  // namespace
 
 int main() {
@@ -548,6 +601,7 @@ int main() {
     correction();
     corrected_iterator();
     zero_block_size();
+    buffer_allocation_failure();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
