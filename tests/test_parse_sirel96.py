@@ -242,3 +242,18 @@ def test_random_bytes(tmp_path):
     for given in ({}, dict(chanmask=0xFFFF, chan_shift=0), dict(n_chip_headers=0, n_event_footers=0)):
         for got in parse_all(tmp_path, events, model="sirel96", channels=96, windows=2, samples=5, **given):
             assert isinstance(got, dict) or got in (Failed(1), Failed(2))
+
+
+def test_blocks_without_labels_reserve_none(tmp_path):
+    # 4 Mi one-word channel blocks of channel 0 whose first label is 1: with 65535 windows none of
+    # them gets labels (1 + 65535 exceeds 65535), though labels for every block would take half a
+    # terabyte. Only the first block, whose first label is 0, gets its turn of the ring.
+    settings = dict(num_chips=96, n_chip_headers=1, n_chip_footers=1, n_window_headers=1, n_window_footers=0,
+                    n_event_footers=0)
+    labelled = bytes([0]) + words_le([0x0000]) + bytes(1)
+    unlabelled = bytes([0]) + words_le([0x0001]) + bytes(1)
+    ev = parse_one(tmp_path, labelled + unlabelled * (4 << 20), model="sirel96", channels=96, windows=65535,
+                   samples=0, **settings)
+    assert ev["data"] == [[]] * 96
+    assert ev["window_labels"] == [list(range(65535))] + [[]] * 95
+    assert ev["time"] == [[]] * 96

@@ -31,35 +31,38 @@ ParseResult<Hestrelv1Event> Hestrelv1Event::parse_into(Bytes bytes, const Params
     const std::uint16_t* const first = words.data();
     const std::uint16_t* const last = first + words.size();
 
-    Hestrelv1Event ev(pc.channels);
-
-    // First pass: cut the packets at the stop words and take in order the header
-    // words of every accepted one; its start is kept for copying the data after.
-    std::vector<std::size_t> accepted;
-    bool any_packet = false;
+    // Cut the packets at the stop words: a segment of exactly w words is one.
+    std::vector<std::size_t> packets;
     for (const std::uint16_t* seg = first;;) {
         const std::uint16_t* stop = std::find(seg, last, pc.stop_word);
         if (stop == last) break;
-        const std::uint16_t* packet = seg;
+        if (std::size_t(stop + 1 - seg) == w) packets.push_back(std::size_t(seg - first));
         seg = stop + 1;
-        if (std::size_t(seg - packet) != w) continue;
-        any_packet = true;
-        if (pc.samples == 0 || pc.headers >= w) continue;
-
-        // Accepted when some of the (up to `samples`) data words is not 0.
-        const std::size_t looked = std::min<std::size_t>(pc.samples, w - pc.headers);
-        const std::uint16_t* data = packet + pc.headers;
-        if (std::all_of(data, data + looked, [](std::uint16_t x) { return x == 0; })) continue;
-
-        // Words 0 to 3 and every data word must lie inside the packet.
-        if (w < 4 || pc.samples > w - pc.headers) return fail(K::UnexpectedLength);
-        const std::size_t ch = packet[0] & pc.chanmask;
-        if (ch >= pc.channels) return fail(K::InvalidChannel);
-        ev.window_labels[ch].push_back(packet[3] & pc.abs_wind_mask);
-        ev.timing[ch].push_back(std::uint32_t(packet[1] & pc.timing_mask) << shift | (packet[2] & pc.timing_mask));
-        accepted.push_back(std::size_t(packet - first));
     }
-    if (!any_packet) return fail(K::EmptyPackage);
+    if (packets.empty()) return fail(K::EmptyPackage);
+
+    Hestrelv1Event ev(pc.channels);
+
+    // Take in order the header words of every accepted packet; its start is kept for copying
+    // the data after.
+    std::vector<std::size_t> accepted;
+    if (pc.samples != 0 && pc.headers < w) {
+        for (const std::size_t at : packets) {
+            const std::uint16_t* packet = first + at;
+            // Accepted when some of the (up to `samples`) data words is not 0.
+            const std::size_t looked = std::min<std::size_t>(pc.samples, w - pc.headers);
+            const std::uint16_t* data = packet + pc.headers;
+            if (std::all_of(data, data + looked, [](std::uint16_t x) { return x == 0; })) continue;
+
+            // Words 0 to 3 and every data word must lie inside the packet.
+            if (w < 4 || pc.samples > w - pc.headers) return fail(K::UnexpectedLength);
+            const std::size_t ch = packet[0] & pc.chanmask;
+            if (ch >= pc.channels) return fail(K::InvalidChannel);
+            ev.window_labels[ch].push_back(packet[3] & pc.abs_wind_mask);
+            ev.timing[ch].push_back(std::uint32_t(packet[1] & pc.timing_mask) << shift | (packet[2] & pc.timing_mask));
+            accepted.push_back(at);
+        }
+    }
     if (accepted.empty()) return fail(K::MissingData);
 
     // Every data list is sized once, then filled packet by packet.

@@ -22,7 +22,7 @@ struct Hestrelv1Event : EventHead {
     PerChannel<std::uint32_t> timing;
 
     Hestrelv1Event() = default;
-    explicit Hestrelv1Event(std::size_t channels) : EventHead(channels), timing(channels) {}
+    explicit Hestrelv1Event(std::size_t channels) : EventHead(channels), timing(lists_for<std::uint32_t>(channels)) {}
 
     static ParseResult<Hestrelv1Event> parse_into(Bytes bytes, const Params& params);
 };

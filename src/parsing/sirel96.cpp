@@ -57,9 +57,14 @@ ParseResult<Sirel96Event> Sirel96Event::parse_into(Bytes bytes, const Params& pa
         return mul_overflows(chip[0] & 0x3F, pc.chans_per_chip, base) ? board_channels : base;
     };
 
+    const std::uint16_t w = static_cast<std::uint16_t>(pc.windows);
+    // Whether a block whose header is at blk gets its windows' labels.
+    auto labelled = [&](const std::uint8_t* blk) { return w != 0 && std::uint32_t(le16(blk) & pc.windmask) + w <= 0xFFFF; };
+
     // First look at the block headers only: validates every channel and counts the blocks
-    // per channel, so that each list is allocated once at its final size.
-    std::array<std::size_t, board_channels> blocks{};
+    // per channel, and those of them that get labels, so that each list is allocated once at
+    // its final size.
+    std::array<std::size_t, board_channels> blocks{}, labelled_blocks{};
     for (std::size_t i = 0; i < chips; ++i) {
         const std::uint8_t* chip = bytes.data() + i * pc.chip_len;
         const std::size_t base = chip_base(chip);
@@ -68,6 +73,7 @@ ParseResult<Sirel96Event> Sirel96Event::parse_into(Bytes bytes, const Params& pa
             const auto c = channel_of(base, blk);
             if (!c) return fail(K::InvalidChannel);
             ++blocks[*c];
+            labelled_blocks[*c] += labelled(blk);
         }
     }
     // The time axis covers Params.channels lists, and there are only 96.
@@ -75,11 +81,9 @@ ParseResult<Sirel96Event> Sirel96Event::parse_into(Bytes bytes, const Params& pa
 
     Sirel96Event ev;
     ev.chip_ids.reserve(chips);
-    const std::uint16_t w = static_cast<std::uint16_t>(pc.windows);
     for (std::size_t c = 0; c < board_channels; ++c) {
-        if (blocks[c] == 0) continue;
         ev.data[c].reserve(blocks[c] * pc.per_block);
-        ev.window_labels[c].reserve(blocks[c] * w);
+        ev.window_labels[c].reserve(labelled_blocks[c] * w);
     }
 
     for (std::size_t i = 0; i < chips; ++i) {
@@ -98,10 +102,9 @@ ParseResult<Sirel96Event> Sirel96Event::parse_into(Bytes bytes, const Params& pa
             for (std::size_t k = 0; k < pc.per_block; ++k, s += 2)
                 out[k] = float(std::uint16_t(~le16(s)) & pc.data_mask);
 
-            const std::uint16_t start = le16(blk) & pc.windmask;
-            if (w != 0 && std::uint32_t(start) + w <= 0xFFFF) {
+            if (labelled(blk)) {
                 auto& labels = ev.window_labels[c];
-                std::uint16_t label = start % w;
+                std::uint16_t label = std::uint16_t((le16(blk) & pc.windmask) % w);
                 for (std::uint16_t k = 0; k < w; ++k) {
                     labels.push_back(label);
                     if (++label == w) label = 0;

@@ -95,7 +95,8 @@ ParseResult<Tolvanev3Event> Tolvanev3Event::parse_into(Bytes bytes, const Params
 
     // Block headers first: every channel checked and the blocks of each counted, so that
     // each list is allocated once at its final size.
-    std::vector<std::size_t> blocks(pc.channels);
+    // A channel number is a 16-bit field: no more counters than it can name.
+    std::vector<std::size_t> blocks(std::min<std::size_t>(pc.channels, 0x10000));
     for (std::size_t i = 0; i < windows; ++i) {
         const std::uint8_t* p = base + i * window_bytes;
         for (std::size_t b = 0; b < per_window; ++b, p += block_bytes) {
@@ -107,7 +108,7 @@ ParseResult<Tolvanev3Event> Tolvanev3Event::parse_into(Bytes bytes, const Params
 
     Tolvanev3Event ev(pc.channels);
     const std::size_t values = block - 1;
-    for (std::size_t c = 0; c < pc.channels; ++c) {
+    for (std::size_t c = 0; c < blocks.size(); ++c) {
         if (blocks[c] == 0) continue;
         ev.data[c].reserve(blocks[c] * values);
         ev.window_labels[c].reserve(blocks[c]);

@@ -1,6 +1,7 @@
 #include "parsing/util.hpp"
 
 #include <limits>
+#include <new>
 #include <optional>
 
 namespace vuzevuz::parsing {
@@ -29,7 +30,10 @@ std::expected<void, ParsingError> set_time_axis(PerChannel<std::uint16_t>& time,
         if (c >= time.size()) return fail(ParsingError::Kind::MissingData);
         auto& out = time[c];
         const std::size_t at = out.size();
-        out.resize(at + labels.size() * samples);
+        std::size_t added, total;
+        // More values than a machine word counts cannot be held.
+        if (mul_overflows(labels.size(), samples, added) || add_overflows(at, added, total)) throw std::bad_alloc();
+        out.resize(total);
         std::uint16_t* p = out.data() + at;
         const std::size_t first = labels[0];
         for (const std::size_t w : labels) {

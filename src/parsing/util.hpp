@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <new>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,14 @@ using Bytes = std::span<const std::uint8_t>;
 template <class T>
 using PerChannel = std::vector<std::vector<T>>;
 
+// `channels` empty lists; a count beyond what any vector can hold is out of memory, like one
+// that the machine cannot hold.
+template <class T>
+PerChannel<T> lists_for(std::size_t channels) {
+    if (channels > PerChannel<T>().max_size()) throw std::bad_alloc();
+    return PerChannel<T>(channels);
+}
+
 // The three per-channel lists every event record begins with.
 struct EventHead {
     PerChannel<float> data;
@@ -27,8 +36,19 @@ struct EventHead {
     PerChannel<std::uint16_t> time;
 
     EventHead() = default;
-    explicit EventHead(std::size_t channels) : data(channels), window_labels(channels), time(channels) {}
+    explicit EventHead(std::size_t channels)
+        : data(lists_for<float>(channels)),
+          window_labels(lists_for<std::uint16_t>(channels)),
+          time(lists_for<std::uint16_t>(channels)) {}
 };
+
+// Room for `more` further items. Capacity grows at least twofold, so a list appended to by many
+// blocks is copied a logarithmic number of times.
+template <class T>
+void reserve_more(std::vector<T>& v, std::size_t more) {
+    if (v.capacity() - v.size() >= more) return;
+    v.reserve(std::max(v.size() + more, 2 * v.capacity()));
+}
 
 template <class E>
 using ParseResult = std::expected<E, ParsingError>;

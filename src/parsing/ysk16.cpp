@@ -46,7 +46,7 @@ ParseResult<Ysk16Event> Ysk16Event::parse_into(Bytes bytes, const Params& params
 
         auto& data = ev.data[c];
         const std::uint16_t* s = words.data() + at + pc.n_window_headers;
-        data.reserve(data.size() + per_block);
+        reserve_more(data, per_block);  // blocks may name a channel again, in any order
         for (std::size_t i = 0; i < per_block; ++i) data.push_back(float(std::uint16_t(~s[i]) & pc.data_mask));
 
         const std::uint16_t start = header & pc.windmask;
