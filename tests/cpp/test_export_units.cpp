@@ -523,28 +523,38 @@ void corrected_iterator() {
     }
 }
 
+// A temporary acquisition directory holding only a "metadata.yml" of one ysk16 channel.
+struct TempAcquisition {
+    std::string path;
+    TempAcquisition() {
+        char tmpl[] = "/tmp/vuzevuz-unit-XXXXXX";
+        path = ::mkdtemp(tmpl);
+        if (FILE* f = std::fopen(meta().c_str(), "w")) {
+            std::fputs("params:\n  model: ysk16\n  channels: 1\n  windows: 1\n  samples: 1\nregisters: {}\n", f);
+            std::fclose(f);
+        }
+    }
+    ~TempAcquisition() {
+        ::unlink(meta().c_str());
+        ::rmdir(path.c_str());
+    }
+    std::string meta() const { return path + "/metadata.yml"; }
+};
+
 // A block size of 0 cannot cut the index list: refused before any file is made.
 void zero_block_size() {
-    char tmpl[] = "/tmp/vuzevuz-unit-XXXXXX";
-    const std::string dir = ::mkdtemp(tmpl);
-    const std::string meta = dir + "/metadata.yml";
-    if (FILE* f = std::fopen(meta.c_str(), "w")) {
-        std::fputs("params:\n  model: ysk16\n  channels: 1\n  windows: 1\n  samples: 1\nregisters: {}\n", f);
-        std::fclose(f);
-    }
-    auto acq = Acquisition::open(dir);
+    const TempAcquisition dir;
+    auto acq = Acquisition::open(dir.path);
     CHECK(acq.has_value());
     if (acq) {
         const std::vector<std::uint32_t> indices{0};
         auto params = acq->metadata();
         CHECK(params.has_value());
-        auto r = csv::export_csv_from_acq(*acq, indices, calibration::Corrections(params->params), dir, 0);
+        auto r = csv::export_csv_from_acq(*acq, indices, calibration::Corrections(params->params), dir.path, 0);
         CHECK(!r.has_value() && std::holds_alternative<csv::ZeroBlockSize>(r.error()));
-        const std::string file = csv::block_path(dir, *acq->name(), 0);
+        const std::string file = csv::block_path(dir.path, *acq->name(), 0);
         CHECK(::access(file.c_str(), F_OK) != 0);
     }
-    ::unlink(meta.c_str());
-    ::rmdir(dir.c_str());
 }
 
 std::size_t open_descriptors() {
@@ -559,14 +569,8 @@ std::size_t open_descriptors() {
 // When the writer's buffer cannot be allocated, the export fails with bad_alloc and the file it
 // opened is closed.
 void buffer_allocation_failure() {
-    char tmpl[] = "/tmp/vuzevuz-unit-XXXXXX";
-    const std::string dir = ::mkdtemp(tmpl);
-    const std::string meta = dir + "/metadata.yml";
-    if (FILE* f = std::fopen(meta.c_str(), "w")) {
-        std::fputs("params:\n  model: ysk16\n  channels: 1\n  windows: 1\n  samples: 1\nregisters: {}\n", f);
-        std::fclose(f);
-    }
-    auto acq = Acquisition::open(dir);
+    const TempAcquisition dir;
+    auto acq = Acquisition::open(dir.path);
     CHECK(acq.has_value());
     auto params = acq ? acq->metadata() : std::expected<Metadata, MetadataError>();
     CHECK(params.has_value());
@@ -576,17 +580,15 @@ void buffer_allocation_failure() {
         bool threw = false;
         fail_allocations_from = csv::CsvWriter::kFlushAt;
         try {
-            (void)csv::export_csv_from_acq(*acq, indices, calibration::Corrections(params->params), dir, 1000);
+            (void)csv::export_csv_from_acq(*acq, indices, calibration::Corrections(params->params), dir.path, 1000);
         } catch (const std::bad_alloc&) {
             threw = true;
         }
         fail_allocations_from = 0;
         CHECK(threw);
         CHECK_EQ(open_descriptors(), before);
-        ::unlink(csv::block_path(dir, *acq->name(), 0).c_str());
+        ::unlink(csv::block_path(dir.path, *acq->name(), 0).c_str());
     }
-    ::unlink(meta.c_str());
-    ::rmdir(dir.c_str());
 }
 
 }  // namespace
