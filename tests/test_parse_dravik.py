@@ -159,6 +159,18 @@ def test_sub_block_failures(tmp_path, settings, samples, region, expected):
     assert parse_one(tmp_path, event, channels=4, samples=samples, **settings) == expected
 
 
+@pytest.mark.parametrize("channels", [2 ** 60, 2 ** 64 - 1])
+def test_more_channels_than_memory_holds(tmp_path, channels):
+    # A failing event fails as always, before the record's channel lists are made; an event that
+    # parses needs them all.
+    s = effective_settings("dravikv1", {"n_window_headers": 1})
+    short = words_be([0] * s["n_event_headers"] + _subs(3, 0) + [0, 0])  # sub-blocks one word short
+    assert parse_one(tmp_path, short, channels=channels, samples=4, n_window_headers=1) == Failed(1)
+    with pytest.raises(MemoryError):
+        parse_one(tmp_path, simple_group(base=0, offsets=(0, 1, 2, 3), labels=(1, 2, 3, 4), value=11),
+                  channels=channels)
+
+
 @pytest.mark.parametrize("settings, samples, length, expected", [
     # No sub-block region: header words take the whole group.
     ({"n_window_headers": 0, "n_footer_words": 0}, 0, 16, Failed(1)),

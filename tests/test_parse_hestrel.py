@@ -4,8 +4,6 @@ import random
 
 import pytest
 
-import vuzevuz
-from acqtools import make_acquisition
 from formats import hestrel_packet, hestrel_settings, words_be
 from parse_support import Failed, family
 
@@ -202,10 +200,12 @@ ERRORS = [
     (words_be([1] * 37), 2, 4, {}, Failed(5)),             # no stop word
     (words_be([0xFA5A] * 40), 2, 4, {}, Failed(5)),
     (words_be([1] * 10 + [0xFA5A] + [1] * 25 + [0xFA5A]), 2, 4, {}, Failed(5)),  # a stop word inside the data
-    # no packet is found before any channel list is made, however many channels there are
+    # every failure is found before any channel list is made, however many channels there are
     (b"", 2 ** 64 - 1, 4, {}, Failed(5)),
     (words_be([1] * 35 + [0xFA5A]), 2 ** 64 - 1, 4, {}, Failed(5)),
     (words_be([0xFA5A] * 40), 2 ** 60, 4, {}, Failed(5)),
+    (words_be([0] * 36 + [0xFA5A]), 2 ** 64 - 1, 4, {}, Failed(4)),
+    (words_be([0] * 36 + [0xFA5A]), 2 ** 60, 34, {}, Failed(1)),
     (words_be([0] * 36 + [0xFA5A]), 2, 4, {}, Failed(4)),   # every data word 0
     (words_be([0, 0, 0, 0, 1, 1, 1] + [0] * 29 + [0xFA5A]), 2, 0, {}, Failed(4)),  # samples 0
     (words_be([1] * 36 + [0xFA5A]), 2, 4, dict(headers=37), Failed(4)),   # no data word in the packet
@@ -232,11 +232,8 @@ def test_errors(tmp_path, event, channels, samples, settings, failure):
 @pytest.mark.parametrize("channels", [2 ** 60, 2 ** 64 - 1])
 def test_more_channels_than_memory_holds(tmp_path, channels):
     # A packet exists, so the record's channel lists are made: no machine holds that many.
-    packet = words_be([0, 0, 0, 0, 1] + [0] * 31 + [0xFA5A])
-    acq = vuzevuz.Acquisition(make_acquisition(tmp_path / "r", chunks=[[packet]], model="hestrelv2_eval",
-                                               channels=channels, windows=64, samples=4))
     with pytest.raises(MemoryError):
-        acq.parsed_event(0)
+        parse_one(tmp_path, words_be([0, 0, 0, 0, 1] + [0] * 31 + [0xFA5A]), channels=channels, samples=4)
 
 
 STOP_WORDS = [

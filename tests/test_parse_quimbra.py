@@ -139,7 +139,16 @@ ERRORS = [
     (words_be([0, 1, 2, 0x0001, 0xFFFF]), 4, 8, 2 ** 64 - 1, {}, Failed(1)),        # window size beyond a word
     (words_be([0x0001, 5, 0xFFFF, 0xFFFF, 0x0001, 6, 0xFFFF]), 4, 8, 1, dict(n_chip_headers=0), Failed(1)),
     (words_be([0x0001, 5, 0xFFFF, 0xFFFF]), 4, 8, 1, dict(n_chip_headers=0), Failed(1)),  # area ends with a stop word
+    # every failure is found before the record's channel lists are made, however many there are
+    (words_be([0, 1, 0xFFFF]), 2 ** 60, 8, 1, {}, Failed(1)),
+    (words_be([0xF000, 1, 2, 0x0000, 5, 0xFFFF]), 2 ** 60, 8, 1, {}, Failed(2)),   # 15 * 2^59 + 0
 ]
+
+
+@pytest.mark.parametrize("channels", [2 ** 60, 2 ** 64 - 1])
+def test_more_channels_than_memory_holds(tmp_path, channels):
+    with pytest.raises(MemoryError):
+        parse_one(tmp_path, words_be([0, 1, 2, 0x0001, 5, 0xFFFF]), channels=channels, windows=8, samples=1)
 
 
 @pytest.mark.parametrize("event, channels, windows, samples, settings, failure", ERRORS)

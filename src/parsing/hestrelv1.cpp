@@ -41,10 +41,8 @@ ParseResult<Hestrelv1Event> Hestrelv1Event::parse_into(Bytes bytes, const Params
     }
     if (packets.empty()) return fail(K::EmptyPackage);
 
-    Hestrelv1Event ev(pc.channels);
-
-    // Take in order the header words of every accepted packet; its start is kept for copying
-    // the data after.
+    // The accepted packets, checked in event order. The record's `channels` lists are made only
+    // once the event is known to parse.
     std::vector<std::size_t> accepted;
     if (pc.samples != 0 && pc.headers < w) {
         for (const std::size_t at : packets) {
@@ -56,14 +54,19 @@ ParseResult<Hestrelv1Event> Hestrelv1Event::parse_into(Bytes bytes, const Params
 
             // Words 0 to 3 and every data word must lie inside the packet.
             if (w < 4 || pc.samples > w - pc.headers) return fail(K::UnexpectedLength);
-            const std::size_t ch = packet[0] & pc.chanmask;
-            if (ch >= pc.channels) return fail(K::InvalidChannel);
-            ev.window_labels[ch].push_back(packet[3] & pc.abs_wind_mask);
-            ev.timing[ch].push_back(std::uint32_t(packet[1] & pc.timing_mask) << shift | (packet[2] & pc.timing_mask));
+            if (std::size_t(packet[0] & pc.chanmask) >= pc.channels) return fail(K::InvalidChannel);
             accepted.push_back(at);
         }
     }
     if (accepted.empty()) return fail(K::MissingData);
+
+    Hestrelv1Event ev(pc.channels);
+    for (const std::size_t at : accepted) {
+        const std::uint16_t* packet = first + at;
+        const std::size_t ch = packet[0] & pc.chanmask;
+        ev.window_labels[ch].push_back(packet[3] & pc.abs_wind_mask);
+        ev.timing[ch].push_back(std::uint32_t(packet[1] & pc.timing_mask) << shift | (packet[2] & pc.timing_mask));
+    }
 
     // Every data list is sized once, then filled packet by packet.
     std::vector<float*> out(pc.channels);

@@ -38,8 +38,6 @@ ParseResult<QuimbraEvent> QuimbraEvent::parse_into(Bytes bytes, const Params& pa
     const std::uint16_t* area = words.data();
     const std::size_t area_len = words.size() - 1;  // the last word is never read
 
-    QuimbraEvent ev(pc.channels);
-
     // The channel of a window header, or nothing when it lies outside the board.
     auto channel_of = [&](std::size_t base, std::uint16_t header) -> std::optional<std::size_t> {
         std::size_t c;
@@ -48,8 +46,8 @@ ParseResult<QuimbraEvent> QuimbraEvent::parse_into(Bytes bytes, const Params& pa
         return c;
     };
 
-    // First pass: cut the chips, check every length and channel in reading order and
-    // collect the labels; the labels then tell how much data each channel gets.
+    // First pass: cut the chips and check every length and channel in reading order. The
+    // record's `channels` lists are made only once the event is known to parse.
     struct Piece {
         std::size_t start, end, base;
     };
@@ -63,18 +61,20 @@ ParseResult<QuimbraEvent> QuimbraEvent::parse_into(Bytes bytes, const Params& pa
         if (u > nch) {
             std::size_t base;
             if (mul_overflows(std::size_t(area[start] >> 12), chans_per_chip, base)) return fail(K::InvalidChannel);
-            for (std::size_t at = start + nch; at < end; at += window) {
-                const auto c = channel_of(base, area[at]);
-                if (!c) return fail(K::InvalidChannel);
-                ev.window_labels[*c].push_back(area[at] & pc.windmask);
-            }
+            for (std::size_t at = start + nch; at < end; at += window)
+                if (!channel_of(base, area[at])) return fail(K::InvalidChannel);
             pieces.push_back({start, end, base});
         }
         if (end == area_len) break;
         start = end + 1;
     }
 
-    // Second pass: every data list is sized once, then filled window by window.
+    // The labels tell how much data each channel gets: every data list is sized once, then
+    // filled window by window.
+    QuimbraEvent ev(pc.channels);
+    for (const auto& piece : pieces)
+        for (std::size_t at = piece.start + nch; at < piece.end; at += window)
+            ev.window_labels[*channel_of(piece.base, area[at])].push_back(area[at] & pc.windmask);
     std::vector<float*> out(pc.channels);
     for (std::size_t c = 0; c < pc.channels; ++c) {
         ev.data[c].resize(ev.window_labels[c].size() * pc.samples);

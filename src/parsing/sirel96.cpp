@@ -59,7 +59,9 @@ ParseResult<Sirel96Event> Sirel96Event::parse_into(Bytes bytes, const Params& pa
 
     const std::uint16_t w = static_cast<std::uint16_t>(pc.windows);
     // Whether a block whose header is at blk gets its windows' labels.
-    auto labelled = [&](const std::uint8_t* blk) { return w != 0 && std::uint32_t(le16(blk) & pc.windmask) + w <= 0xFFFF; };
+    auto labelled = [&](const std::uint8_t* blk) {
+        return w != 0 && std::uint32_t(le16(blk) & pc.windmask) + w <= 0xFFFF;
+    };
 
     // First look at the block headers only: validates every channel and counts the blocks
     // per channel, and those of them that get labels, so that each list is allocated once at
