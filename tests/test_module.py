@@ -2,6 +2,10 @@
 
 import importlib.util
 import inspect
+import json
+import os
+import subprocess
+import sys
 
 import pytest
 
@@ -87,6 +91,14 @@ def test_unencodable_path_is_refused():
         vuzevuz.is_acquisition("\ud800\ud800")
 
 
+def run_child(script, tmp_path, **fields):
+    """Runs `script`, formatted with the tests folder, `top` and `fields`, in a fresh interpreter;
+    returns what it printed, read as JSON."""
+    script = script.format(tests=os.path.dirname(__file__), top=str(tmp_path), **fields)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    return json.loads(out)
+
+
 DROPPED_FAILURES_SCRIPT = r"""
 import json, sys
 sys.path.insert(0, {tests!r})
@@ -116,13 +128,7 @@ print(json.dumps(seen))
 def test_dropped_failures_create_no_exception_class(tmp_path):
     """list_acquisitions passing over an entry and iteration ending at a bad event raise nothing,
     so a fresh interpreter has none of the module's classes until the first real raise."""
-    import json
-    import os
-    import subprocess
-    import sys
-    script = DROPPED_FAILURES_SCRIPT.format(tests=os.path.dirname(__file__), top=str(tmp_path))
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
-    assert json.loads(out) == {
+    assert run_child(DROPPED_FAILURES_SCRIPT, tmp_path) == {
         "iterated": 1,
         "after drops": [],
         "parse": ["ParsingError", True, ["ParsingError"]],
@@ -166,13 +172,7 @@ except BaseException as e:
     ],
 )
 def test_listing_lets_interrupts_and_memory_errors_through(tmp_path, raised, outcome):
-    import json
-    import os
-    import subprocess
-    import sys
-    script = LISTING_SCRIPT.format(tests=os.path.dirname(__file__), top=str(tmp_path), raised=raised)
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
-    assert json.loads(out) == outcome
+    assert run_child(LISTING_SCRIPT, tmp_path, raised=raised) == outcome
 
 
 # Fails one allocation of the interpreter's, at each position in turn, while the events are
@@ -225,10 +225,4 @@ print(json.dumps({{"listed": sorted(map(str, seen["listed"])), "stepped": sorted
 
 def test_iteration_lets_memory_errors_through(tmp_path):
     pytest.importorskip("_testcapi")
-    import json
-    import os
-    import subprocess
-    import sys
-    script = NOMEMORY_SCRIPT.format(tests=os.path.dirname(__file__), top=str(tmp_path))
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
-    assert json.loads(out) == {"listed": ["3", "MemoryError"], "stepped": [True], "retried": True}
+    assert run_child(NOMEMORY_SCRIPT, tmp_path) == {"listed": ["3", "MemoryError"], "stepped": [True], "retried": True}
