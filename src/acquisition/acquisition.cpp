@@ -76,10 +76,13 @@ std::expected<std::string, NameError> Acquisition::name() const {
 
 namespace {
 
-// Reads a whole file; on failure returns the errno.
+// Reads a whole file; on failure returns the errno. Running out of memory or descriptors is thrown.
 std::expected<std::vector<std::uint8_t>, int> read_whole(const std::string& path) {
     FileHandle f = open_file(path, O_RDONLY);
-    if (f.fd() < 0) return std::unexpected(errno);
+    if (f.fd() < 0) {
+        throw_if_exhausted(errno);
+        return std::unexpected(errno);
+    }
     std::vector<std::uint8_t> out;
     struct stat st;
     if (::fstat(f.fd(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) out.reserve(std::size_t(st.st_size));
@@ -88,6 +91,7 @@ std::expected<std::vector<std::uint8_t>, int> read_whole(const std::string& path
         const ssize_t got = ::read(f.fd(), buf, sizeof buf);
         if (got < 0) {
             if (errno == EINTR) continue;
+            throw_if_exhausted(errno);
             return std::unexpected(errno);
         }
         if (got == 0) break;

@@ -1,13 +1,14 @@
 #include "acquisition/chunk.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <limits>
+#include <new>
 #include <string>
+#include <system_error>
 
 #include "acquisition/acquisition.hpp"
 
@@ -38,40 +39,55 @@ FileHandle open_file(const std::string& path, int flags, mode_t mode) {
     return FileHandle(fd);
 }
 
-std::optional<MemoryMap> MemoryMap::of(const FileHandle& file) {
+void throw_if_exhausted(int err) {
+    if (err == ENOMEM) throw std::bad_alloc();
+    if (err == EMFILE || err == ENFILE) throw std::system_error(err, std::generic_category());
+}
+
+std::optional<std::size_t> readable_length(const FileHandle& file) {
     struct stat st;
-    if (::fstat(file.fd(), &st) != 0 || S_ISDIR(st.st_mode) || st.st_size < 0) return std::nullopt;
-    if (static_cast<std::uintmax_t>(st.st_size) > static_cast<std::uintmax_t>(std::numeric_limits<std::ptrdiff_t>::max()))
+    if (::fstat(file.fd(), &st) != 0) {
+        throw_if_exhausted(errno);
         return std::nullopt;
-    auto size = static_cast<std::size_t>(st.st_size);
-    if (size == 0) return MemoryMap(nullptr, 0);  // an empty file is a view of no bytes
-    void* addr = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file.fd(), 0);
-    if (addr == MAP_FAILED) return std::nullopt;
-    return MemoryMap(addr, size);
+    }
+    if (S_ISDIR(st.st_mode) || st.st_size < 0 ||
+        static_cast<std::uintmax_t>(st.st_size) > static_cast<std::uintmax_t>(std::numeric_limits<std::ptrdiff_t>::max()))
+        return std::nullopt;
+    // An empty file of any kind is a view of no bytes; only a regular file maps with bytes.
+    if (!S_ISREG(st.st_mode) && st.st_size != 0) return std::nullopt;
+    return static_cast<std::size_t>(st.st_size);
 }
 
-std::optional<std::size_t> MemoryMap::mapped_length(const FileHandle& file) {
-    struct stat st;
-    if (::fstat(file.fd(), &st) != 0) return std::nullopt;
-    // A regular file maps with its current length; spare the map when only the length is needed.
-    if (S_ISREG(st.st_mode) && static_cast<std::uintmax_t>(st.st_size) <=
-                                   static_cast<std::uintmax_t>(std::numeric_limits<std::ptrdiff_t>::max()))
-        return static_cast<std::size_t>(st.st_size);
-    auto map = of(file);
-    if (!map) return std::nullopt;
-    return map->bytes().size();
-}
-
-MemoryMap::~MemoryMap() {
-    if (addr_) ::munmap(addr_, size_);
+std::optional<std::size_t> read_at(const FileHandle& file, std::uint64_t offset, std::size_t length,
+                                   std::uint8_t* out) {
+    std::size_t done = 0;
+    while (done < length) {
+        const std::uint64_t at = offset + done;
+        if (at > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) break;
+        const ssize_t got = ::pread(file.fd(), out + done, length - done, static_cast<off_t>(at));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw_if_exhausted(errno);
+            return std::nullopt;
+        }
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
 }
 
 std::expected<ReadChunkFile, AcquisitionError> ReadChunkFile::open_with_index(const Acquisition& acq, std::size_t n) {
     const std::string num = std::to_string(n);
     FileHandle data = open_file(acq.join(num + ".bin"), O_RDONLY);
-    if (data.fd() < 0) return std::unexpected(AcquisitionError::invalid_path());
+    if (data.fd() < 0) {
+        throw_if_exhausted(errno);
+        return std::unexpected(AcquisitionError::invalid_path());
+    }
     FileHandle index = open_file(acq.join(num + ".idx"), O_RDONLY);
-    if (index.fd() < 0) return std::unexpected(AcquisitionError::invalid_path());
+    if (index.fd() < 0) {
+        throw_if_exhausted(errno);  // the data file is closed on the way out
+        return std::unexpected(AcquisitionError::invalid_path());
+    }
     return ReadChunkFile(std::move(data), std::move(index));
 }
 
@@ -85,33 +101,36 @@ std::uint32_t le32(const std::uint8_t* p) {
 
 }  // namespace
 
+// The bytes are read from the open descriptors rather than through maps: a file that another
+// process shortens meanwhile gives a short read, which is the result for a file of that length,
+// where a map would fault.
 std::expected<std::vector<std::uint8_t>, AcquisitionError> Acquisition::get(std::size_t index) const {
     std::size_t r = index;
     for (std::size_t n = 0;; ++n) {
         auto chunk = ReadChunkFile::open_with_index(*this, n);
         if (!chunk) return std::unexpected(AcquisitionError::index_out_of_bounds());
-        const auto index_length = MemoryMap::mapped_length(chunk->index_file);
+        const auto index_length = readable_length(chunk->index_file);
         if (!index_length) return std::unexpected(AcquisitionError::invalid_path());
         const std::size_t count = *index_length / kEntrySize;
         if (r >= count) {
             r -= count;
             continue;
         }
-        std::uint32_t offset, length;
-        {
-            auto map = MemoryMap::of(chunk->index_file);
-            if (!map) return std::unexpected(AcquisitionError::invalid_path());
-            auto bytes = map->bytes();
-            if (bytes.size() / kEntrySize <= r) return std::unexpected(AcquisitionError::index_out_of_bounds());
-            offset = le32(bytes.data() + r * kEntrySize);
-            length = le32(bytes.data() + r * kEntrySize + 4);
-        }
-        auto map = MemoryMap::of(chunk->data_file);
-        if (!map) return std::unexpected(AcquisitionError::invalid_path());
-        auto data = map->bytes();
-        const std::uint64_t end = std::uint64_t(offset) + std::uint64_t(length);
-        if (end > data.size()) return std::unexpected(AcquisitionError::index_out_of_bounds());
-        return std::vector<std::uint8_t>(data.begin() + offset, data.begin() + end);
+        std::uint8_t entry[kEntrySize];
+        const auto got = read_at(chunk->index_file, std::uint64_t(r) * kEntrySize, kEntrySize, entry);
+        if (!got) return std::unexpected(AcquisitionError::invalid_path());
+        if (*got < kEntrySize) return std::unexpected(AcquisitionError::index_out_of_bounds());
+        const std::uint32_t offset = le32(entry), length = le32(entry + 4);
+
+        const auto data_length = readable_length(chunk->data_file);
+        if (!data_length) return std::unexpected(AcquisitionError::invalid_path());
+        if (std::uint64_t(offset) + std::uint64_t(length) > *data_length)
+            return std::unexpected(AcquisitionError::index_out_of_bounds());
+        std::vector<std::uint8_t> out(length);
+        const auto read = read_at(chunk->data_file, offset, length, out.data());
+        if (!read) return std::unexpected(AcquisitionError::invalid_path());
+        if (*read < length) return std::unexpected(AcquisitionError::index_out_of_bounds());
+        return out;
     }
 }
 
@@ -120,7 +139,7 @@ std::expected<std::size_t, AcquisitionError> Acquisition::len() const {
     for (std::size_t n = 0;; ++n) {
         auto chunk = ReadChunkFile::open_with_index(*this, n);
         if (!chunk) return total;
-        const auto index_length = MemoryMap::mapped_length(chunk->index_file);
+        const auto index_length = readable_length(chunk->index_file);
         if (!index_length) return std::unexpected(AcquisitionError::invalid_path());
         total += *index_length / kEntrySize;
     }

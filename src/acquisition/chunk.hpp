@@ -1,11 +1,10 @@
-// Chunk files "{n}.bin" and "{n}.idx", and read-only memory maps of them.
+// Chunk files "{n}.bin" and "{n}.idx", and reads from open files.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -41,24 +40,20 @@ inline bool names_file(std::string_view path) { return path.find('\0') == std::s
 // open(2) on the whole path, retried on EINTR; a path with a NUL byte fails with EINVAL.
 FileHandle open_file(const std::string& path, int flags, mode_t mode = 0);
 
-// A read-only, shared view of a whole file, released when dropped.
-class MemoryMap {
-public:
-    static std::optional<MemoryMap> of(const FileHandle& file);
-    // The length a map of the file would have, or nothing when it cannot be mapped.
-    static std::optional<std::size_t> mapped_length(const FileHandle& file);
-    MemoryMap(MemoryMap&& o) noexcept : addr_(o.addr_), size_(o.size_) { o.addr_ = nullptr; o.size_ = 0; }
-    MemoryMap(const MemoryMap&) = delete;
-    MemoryMap& operator=(const MemoryMap&) = delete;
-    MemoryMap& operator=(MemoryMap&&) = delete;
-    ~MemoryMap();
-    std::span<const std::uint8_t> bytes() const { return {static_cast<const std::uint8_t*>(addr_), size_}; }
+// Running out of memory (ENOMEM) or of descriptors (EMFILE, ENFILE) says nothing about the file
+// asked for: it is thrown (std::bad_alloc, std::system_error) and reaches the caller. Any other
+// errno returns.
+void throw_if_exhausted(int err);
 
-private:
-    MemoryMap(void* a, std::size_t s) : addr_(a), size_(s) {}
-    void* addr_;
-    std::size_t size_;
-};
+// The length a read-only map of the open file would have: none for a directory, a file longer
+// than the largest signed machine word, or another kind of file that holds bytes but is no
+// regular file.
+std::optional<std::size_t> readable_length(const FileHandle& file);
+
+// pread(2) of up to `length` bytes from `offset` into `out`, retried on EINTR and after short reads;
+// the bytes read, fewer at the end of the file, or nothing on a failure (errno says which).
+std::optional<std::size_t> read_at(const FileHandle& file, std::uint64_t offset, std::size_t length,
+                                   std::uint8_t* out);
 
 struct ReadChunkFile {
     FileHandle data_file;

@@ -90,7 +90,7 @@ std::string c_text(const yaml_char_t* s) { return s ? std::string(reinterpret_ca
 
 Result<Document> compose(std::string_view text) {
     YamlParser parser;
-    if (!parser.ok()) return fail("cannot start the YAML parser");
+    if (!parser.ok()) throw std::bad_alloc();  // the parser's only failure to start
     yaml_parser_set_input_string(parser.get(), reinterpret_cast<const unsigned char*>(text.data()), text.size());
 
     Document doc;
@@ -119,6 +119,7 @@ Result<Document> compose(std::string_view text) {
     for (;;) {
         YamlEvent ev;
         if (!yaml_parser_parse(parser.get(), ev.get())) {
+            if (parser.get()->error == YAML_MEMORY_ERROR) throw std::bad_alloc();  // no fault of the file
             const char* problem = parser.get()->problem;
             return fail(problem ? problem : "YAML syntax error");
         }

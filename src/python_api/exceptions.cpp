@@ -2,6 +2,8 @@
 
 #include "python_api/state.hpp"
 
+#include <cerrno>
+
 namespace vuzevuz::py {
 
 namespace {
@@ -31,6 +33,11 @@ PyObject* class_object(PendingError::Class c) {
 }  // namespace
 
 void PendingError::raise() const {
+    if (os_errno != 0) {
+        errno = os_errno;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return;
+    }
     PyObject* type = class_object(cls);
     if (!type) {
         SavedError cause = SavedError::fetch();
@@ -42,6 +49,13 @@ void PendingError::raise() const {
     PyErr_SetObject(type, text.get());
 }
 
+void raise_os_error(const std::system_error& e) {
+    if (e.code().category() == std::generic_category() || e.code().category() == std::system_category())
+        PendingError{PendingError::Class::OSError, {}, e.code().value()}.raise();
+    else
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+}
+
 PyObject* Failure::raise() const {
     if (error_) error_->raise();
     return nullptr;
@@ -50,7 +64,7 @@ PyObject* Failure::raise() const {
 bool Failure::pass_over() const {
     bool fatal;
     if (error_) {
-        fatal = error_->cls == PendingError::Class::MemoryError;
+        fatal = error_->cls == PendingError::Class::MemoryError || error_->os_errno != 0;  // out of descriptors
     } else {
         PyObject* type = PyErr_Occurred();
         fatal = type && (PyErr_GivenExceptionMatches(type, PyExc_MemoryError) ||

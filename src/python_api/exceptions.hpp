@@ -8,6 +8,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "error/error.hpp"
 
@@ -21,6 +22,7 @@ struct PendingError {
     };
     Class cls;
     std::string message;
+    int os_errno = 0;  // OSError only: raised as the interpreter raises that errno, without `message`
 
     // Sets the interpreter's error indicator; needs the lock.
     void raise() const;
@@ -54,8 +56,8 @@ public:
     // Sets the error indicator (already set for python()); always returns null.
     PyObject* raise() const;
     // For callers that pass over failures of reading or parsing: drops this one and returns true,
-    // unless it is out of memory or an exception that is no Exception (KeyboardInterrupt,
-    // SystemExit); that one is raised instead, and the result is false.
+    // unless it is out of memory or descriptors or an exception that is no Exception
+    // (KeyboardInterrupt, SystemExit); that one is raised instead, and the result is false.
     bool pass_over() const;
 
 private:
@@ -71,6 +73,9 @@ inline std::unexpected<Failure> failed(Failure f) { return std::unexpected(std::
 // The reference of a result handed to the interpreter, or null with the failure raised.
 inline PyObject* to_python(Result<Ref>&& r) { return r ? r->release() : r.error().raise(); }
 
+// OSError (or its subclass) for the errno of a system_error, such as running out of descriptors.
+void raise_os_error(const std::system_error& e);
+
 // Runs an entry point body; a C++ exception becomes a Python exception, never unwinding into the interpreter.
 template <class R, class F>
 R guarded(R on_error, F&& body) noexcept {
@@ -78,6 +83,8 @@ R guarded(R on_error, F&& body) noexcept {
         return body();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::system_error& e) {
+        raise_os_error(e);
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
