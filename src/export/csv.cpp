@@ -28,11 +28,13 @@ namespace {
 template <class E>
 class FetchParse {
 public:
-    FetchParse(const Acquisition& acq, const Params& params, std::span<const std::uint32_t> indices)
-        : acq_(&acq), params_(&params), indices_(indices) {}
+    FetchParse(const Acquisition& acq, const Params& params, std::span<const std::uint32_t> indices,
+               Interruption* interruption)
+        : acq_(&acq), params_(&params), indices_(indices), interruption_(interruption) {}
 
     std::optional<E> next() {
         while (pos_ < indices_.size()) {
+            if (interrupted(interruption_)) return std::nullopt;
             auto raw = acq_->get(indices_[pos_++]);
             if (!raw) continue;
             auto ev = E::parse_into(*raw, *params_);
@@ -46,29 +48,38 @@ private:
     const Acquisition* acq_;
     const Params* params_;
     std::span<const std::uint32_t> indices_;
+    Interruption* interruption_;
     std::size_t pos_ = 0;
 };
 
+// An interruption leaves the block's file as written so far: empty while its events are read,
+// then the header and the rows of the events written before it.
 template <class E>
-std::expected<void, ExportError> export_chunk(const Acquisition& acq, const Params& params,
-                                              calibration::Corrections corrections,
-                                              std::span<const std::uint32_t> block, const std::string& path) {
+std::expected<void, ExportFailure> export_chunk(const Acquisition& acq, const Params& params,
+                                                calibration::Corrections corrections,
+                                                std::span<const std::uint32_t> block, const std::string& path,
+                                                Interruption* interruption) {
     FileHandle file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (file.fd() < 0) return std::unexpected(ExportError::from_errno(errno));
     CsvWriter writer(std::move(file));
 
-    calibration::Corrected<FetchParse<E>, E> events(std::move(corrections), FetchParse<E>(acq, params, block));
+    calibration::Corrected<FetchParse<E>, E> events(std::move(corrections),
+                                                    FetchParse<E>(acq, params, block, interruption));
     std::vector<E> list;
     while (auto item = events.next())
         if (*item) list.push_back(std::move(**item));
-    return ExportCsv<E>::export_csv(list, std::move(writer), params);
+    if (interrupted(interruption)) return std::unexpected(Interrupted{});
+    auto written = ExportCsv<E>::export_csv(list, std::move(writer), params, interruption);
+    if (!written) return std::unexpected(std::move(written.error()));
+    if (interrupted(interruption)) return std::unexpected(Interrupted{});
+    return {};
 }
 
 }  // namespace
 
 std::expected<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, std::span<const std::uint32_t> indices,
                                                        calibration::Corrections corrections, std::string out_dir,
-                                                       std::size_t block_size) {
+                                                       std::size_t block_size, Interruption* interruption) {
     using Fail = std::unexpected<ExportFailure>;
     auto meta = acq.metadata();
     if (!meta) return Fail(ExportError::accessing_acquisition(std::move(meta.error())));
@@ -80,10 +91,11 @@ std::expected<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, s
     auto name = acq.name();
     if (!name) return Fail(std::move(name.error()));
 
-    auto done = parsing::with_event_type(params.model, [&]<class E>(std::type_identity<E>) -> std::expected<void, ExportError> {
+    auto done = parsing::with_event_type(params.model, [&]<class E>(std::type_identity<E>) -> std::expected<void, ExportFailure> {
         for (std::size_t k = 0, start = 0; start < indices.size(); ++k, start += block_size) {
             const auto block = indices.subspan(start, std::min(block_size, indices.size() - start));
-            if (auto r = export_chunk<E>(acq, params, corrections, block, block_path(out_dir, *name, k)); !r)
+            if (auto r = export_chunk<E>(acq, params, corrections, block, block_path(out_dir, *name, k), interruption);
+                !r)
                 return r;
         }
         return {};

@@ -13,6 +13,7 @@
 
 #include "acquisition/metadata.hpp"
 #include "error/error.hpp"
+#include "export/interruption.hpp"
 #include "export/merge.hpp"
 #include "export/writer.hpp"
 
@@ -153,12 +154,16 @@ std::expected<void, ExportError> write_event(CsvWriter& w, const Params& params,
 // Writes a block's events as one CSV file: header, then every event's rows; closes the file.
 template <class E>
 struct ExportCsv {
+    // An interruption ends it after the events written so far, with no failure: the caller asks
+    // `interruption` again to tell.
     static std::expected<void, ExportError> export_csv(const std::vector<E>& events, CsvWriter writer,
-                                                       const Params& params) {
+                                                       const Params& params, Interruption* interruption = nullptr) {
         const std::vector<std::size_t> list = channels(events);
         if (auto r = write_header(writer, list, has_timing<E>); !r) return r;
-        for (std::size_t n = 0; n < events.size(); ++n)
+        for (std::size_t n = 0; n < events.size(); ++n) {
+            if (interrupted(interruption)) return {};
             if (auto r = write_event(writer, params, events[n], list, n); !r) return r;
+        }
         if (auto r = writer.finish(); !r) return std::unexpected(ExportError::csv(std::move(r.error())));
         return {};
     }

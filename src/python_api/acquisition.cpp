@@ -218,6 +218,7 @@ PyObject* map_index_arg(PyObject* key, std::size_t n, const AcquisitionFields& f
         Ref list = Ref::steal(PyList_New(0));
         if (!list) return nullptr;
         for (Py_ssize_t i = start; i < stop; i += step) {
+            if (PyErr_CheckSignals() != 0) return nullptr;  // the partial list is dropped
             auto ev = fetch_parsed(f, static_cast<std::size_t>(i));
             if (!ev) return ev.error().raise();
             if (PyList_Append(list.get(), ev->get()) != 0) return nullptr;
@@ -324,6 +325,8 @@ PyObject* iter_next(PyObject* self) {
         // ends the iteration without raising (so it creates no exception class); out of memory or
         // an interrupt is raised. Either way the same index is tried next time.
         auto* it = reinterpret_cast<IterEventsObject*>(self);
+        // Loops in C (list(it), a slice of it) run no signal handler of their own.
+        if (PyErr_CheckSignals() != 0) return nullptr;
         auto n = count(it->acq);
         auto ev = n ? fetch_parsed(fields_of(it->acq), it->count) : failed(n.error());
         if (!ev) {
@@ -363,6 +366,7 @@ PyObject* list_acquisitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         Ref list = Ref::steal(PyList_New(0));
         if (!list) return nullptr;
         for (const Acquisition& acq : util::list_acquisitions(root_dir)) {
+            if (PyErr_CheckSignals() != 0) return nullptr;
             auto fields = construct(acq.root());
             if (!fields) {
                 // An entry that cannot be opened is passed over; out of memory or an interrupt ends the listing.

@@ -128,14 +128,18 @@ bool to_list(PyObject* o, std::vector<T>& out, bool (*item)(PyObject*, T&)) {
     if (!check_list_argument(o)) return false;
     // The length a sequence reports is only a hint: items are converted one by one, and the list
     // grows as they arrive, so a huge range fails at its first bad item, not at the reservation.
+    // As for the interpreter's own length hint, only a TypeError (no length) is passed over.
     const Py_ssize_t hint = PySequence_Size(o);
-    if (hint < 0)
+    if (hint < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
         PyErr_Clear();
-    else
+    } else {
         out.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), kFirstReservation));
+    }
     Ref it = Ref::steal(PyObject_GetIter(o));
     if (!it) return false;
     while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
+        if (PyErr_CheckSignals() != 0) return false;
         T v;
         if (!item(x.get(), v)) return false;
         out.push_back(v);

@@ -2,8 +2,11 @@
 // interpreter lock.
 #include "python_api/functions.hpp"
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <new>
+#include <system_error>
 #include <optional>
 #include <string>
 #include <variant>
@@ -22,10 +25,50 @@ namespace {
 
 constexpr std::size_t kBlockSize = 1000;
 
-// The whole export; touches no Python object, so it runs without the lock. Failures come back
-// as the exception to raise once the lock is held again.
+// How often, at most, the export takes the lock back to let the interpreter run its signal handlers.
+constexpr auto kSignalCheckInterval = std::chrono::milliseconds(20);
+
+// Whether this is the interpreter's main thread, the only one on which signal handlers run;
+// null with the exception set when that cannot be told.
+std::optional<bool> on_main_thread() {
+    Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+    if (!threading) return std::nullopt;
+    Ref main = Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    if (!main) return std::nullopt;
+    Ref ident = Ref::steal(PyObject_GetAttrString(main.get(), "ident"));
+    if (!ident) return std::nullopt;
+    const unsigned long id = PyLong_AsUnsignedLong(ident.get());
+    if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) return std::nullopt;
+    return id == PyThread_get_thread_ident();
+}
+
+// Asked by the export between events: now and then it takes the lock back and runs the signal
+// handlers; a handler that raises ends the export, its exception left set for the caller.
+class SignalCheck {
+public:
+    explicit SignalCheck(AllowThreads& unlocked) : unlocked_(&unlocked) {}
+
+    bool operator()() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_) return false;
+        next_ = now + kSignalCheckInterval;
+        raised_ = unlocked_->relocked([] { return PyErr_CheckSignals() != 0; });
+        return raised_;
+    }
+    bool raised() const { return raised_; }
+
+private:
+    AllowThreads* unlocked_;
+    std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now() + kSignalCheckInterval;
+    bool raised_ = false;
+};
+
+// The whole export; touches no Python object, so it runs without the lock (but for the moments
+// in which `interruption` takes it back). Failures come back as the exception to raise once the
+// lock is held again; none comes back for an interruption, whose exception is already set.
 std::optional<PendingError> run_export(const Acquisition& acq, const std::vector<std::uint32_t>& indices,
-                                       std::string out_dir, bool pedestals_correction) noexcept {
+                                       std::string out_dir, bool pedestals_correction,
+                                       csv::Interruption* interruption) noexcept {
     try {
         Params params;
         {
@@ -43,18 +86,23 @@ std::optional<PendingError> run_export(const Acquisition& acq, const std::vector
         }
         auto corrections = calibration::Corrections(params).with_pedestals(std::move(table));
 
-        auto done = csv::export_csv_from_acq(acq, indices, std::move(corrections), std::move(out_dir), kBlockSize);
+        auto done = csv::export_csv_from_acq(acq, indices, std::move(corrections), std::move(out_dir), kBlockSize,
+                                             interruption);
         if (done) return std::nullopt;
         return std::visit(
-            []<class E>(const E& e) -> PendingError {
+            []<class E>(const E& e) -> std::optional<PendingError> {
                 if constexpr (std::is_same_v<E, csv::ZeroBlockSize>)
-                    return {PendingError::Class::ValueError, "block size must be at least 1"};
+                    return PendingError{PendingError::Class::ValueError, "block size must be at least 1"};
+                else if constexpr (std::is_same_v<E, csv::Interrupted>)
+                    return std::nullopt;
                 else
                     return pending(e);
             },
             done.error());
     } catch (const std::bad_alloc&) {
         return PendingError{PendingError::Class::MemoryError, "out of memory during the export"};
+    } catch (const std::system_error& e) {
+        return PendingError{PendingError::Class::OSError, e.what(), e.code().value()};
     } catch (const std::exception& e) {
         return PendingError{PendingError::Class::RuntimeError, e.what()};
     } catch (...) {
@@ -79,12 +127,21 @@ PyObject* export_csv(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         // Held until the lock is taken again; from here on only the copies are used.
         const Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(acq));
         const Acquisition root = acq->fields->acquisition;
+        const auto main_thread = on_main_thread();
+        if (!main_thread) return nullptr;
 
         std::optional<PendingError> failure;
+        bool interrupted = false;
         {
             AllowThreads unlocked;
-            failure = run_export(root, indices, std::move(out_dir), pedestals_correction);
+            SignalCheck check(unlocked);
+            std::optional<csv::Interruption> interruption;
+            if (*main_thread) interruption.emplace(std::ref(check));
+            failure = run_export(root, indices, std::move(out_dir), pedestals_correction,
+                                 interruption ? &*interruption : nullptr);
+            interrupted = check.raised();
         }
+        if (interrupted) return nullptr;  // the handler's exception
         if (failure) {
             failure->raise();
             return nullptr;

@@ -104,6 +104,15 @@ class AllowThreads {
 public:
     AllowThreads() : state_(PyEval_SaveThread()) {}
     ~AllowThreads() { PyEval_RestoreThread(state_); }
+
+    // Runs `f`, which must not throw, with the lock held again for that moment.
+    template <class F>
+    auto relocked(F&& f) {
+        PyEval_RestoreThread(state_);
+        auto result = f();
+        state_ = PyEval_SaveThread();
+        return result;
+    }
     AllowThreads(const AllowThreads&) = delete;
     AllowThreads& operator=(const AllowThreads&) = delete;
 
