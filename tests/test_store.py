@@ -1,8 +1,12 @@
 """The acquisition store seen from Python: directories, chunk files, raw events, blobs."""
 
+import json
 import os
 import pathlib
+import shutil
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -252,3 +256,68 @@ def test_empty_blob_reaches_gzip(tmp_path):
     # gzip.decompress(b"") gives b"", and pickle.loads(b"") raises EOFError
     with pytest.raises(EOFError):
         vuzevuz.Acquisition(root).readout_metadata
+
+
+# Reads one event again and again for `seconds`; prints how often it came back whole and how
+# often the index was out of bounds, and any other outcome.
+REREAD_SCRIPT = r"""
+import json, sys, time
+sys.path.insert(0, {tests!r})
+import vuzevuz
+acq = vuzevuz.Acquisition({root!r})
+with open({copy!r}, "rb") as f:
+    expected = f.read()[{start}:]
+seen = {{}}
+end = time.monotonic() + {seconds}
+while time.monotonic() < end:
+    for read in ("raw", "parsed"):
+        try:
+            if read == "raw":
+                ok = acq.raw_event(1)["rawdata"] == expected
+            else:
+                ok = acq.parsed_event(1)["data"][0][:3] == [1.0, 2.0, 3.0]
+            outcome = "whole" if ok else "wrong bytes"
+        except IndexError as e:
+            outcome = "IndexError: " + str(e)
+        seen[outcome] = seen.get(outcome, 0) + 1
+print(json.dumps(seen))
+"""
+
+# Shortens "0.bin" and writes it again, over and over, for `seconds`.
+REWRITE_SCRIPT = r"""
+import os, time
+path = {path!r}
+with open({copy!r}, "rb") as f:
+    data = f.read()
+end = time.monotonic() + {seconds}
+while time.monotonic() < end:
+    with open(path, "r+b") as f:
+        f.truncate({cut})
+        f.seek(0)
+        f.write(data)
+"""
+
+
+def test_chunk_rewritten_under_reads_never_faults(tmp_path):
+    """Another process shortening the data file while an event is read: every read gives the
+    whole event or, while the file is too short for it, IndexError; the reader never dies."""
+    from formats import ysk16_block as block, ysk16_event as event
+    first = b"\0" * (1 << 20)
+    second = event([block(0, 0, list(range(1, 1 + (1 << 18))))])  # 1 MB, after the first
+    root = make_acquisition(tmp_path / "r", chunks=[[first, second]], samples=1 << 18)
+    path = os.path.join(root, "0.bin")
+    copy = str(tmp_path / "copy.bin")
+    shutil.copy(path, copy)
+    tests = os.path.dirname(__file__)
+    seconds = 3
+    writer = subprocess.Popen([sys.executable, "-c", REWRITE_SCRIPT.format(
+        path=path, copy=copy, seconds=seconds + 1, cut=len(first) // 2)])
+    try:
+        reader = subprocess.run([sys.executable, "-c", REREAD_SCRIPT.format(
+            tests=tests, root=root, copy=copy, start=len(first), seconds=seconds)], capture_output=True, text=True, timeout=120)
+    finally:
+        writer.wait(timeout=120)
+    assert reader.returncode == 0, reader.stderr
+    seen = json.loads(reader.stdout)
+    assert set(seen) <= {"whole", "IndexError: Index out of bounds"}
+    assert seen.get("whole", 0) > 0
