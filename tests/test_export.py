@@ -1,5 +1,6 @@
 """export_csv: files, blocks, rows, cell texts, failures and the arguments."""
 
+import collections.abc
 import gzip
 import os
 import pathlib
@@ -280,6 +281,33 @@ def test_argument_refusals(acq, out, monkeypatch, args, exc, message):
     assert type(info.value) is exc
     assert str(info.value).startswith(message)
     assert files(out) == []
+
+
+class Lengthy(collections.abc.Sequence):
+    """Indices 0 and 2 whose length raises `error`."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __len__(self):
+        raise self.error
+
+    def __getitem__(self, i):
+        return [0, 2][i]
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3), MemoryError(), ValueError("no length")])
+def test_a_failing_length_of_the_indices_is_raised(acq, out, error):
+    """As the interpreter's length hint does, only a TypeError of __len__ is passed over."""
+    with pytest.raises(type(error)) as info:
+        vuzevuz.export_csv(acq, Lengthy(error), str(out), False)
+    assert info.value is error
+    assert files(out) == []
+
+
+def test_indices_without_a_length_are_exported(acq, out):
+    vuzevuz.export_csv(acq, Lengthy(TypeError("no length")), str(out), False)
+    assert (out / "run (chunk 0).csv").read_text() == HEADER + rows(0) + rows(1)
 
 
 def test_other_threads_run_while_exporting(tmp_path, out):
