@@ -118,6 +118,7 @@ def run(script, top, which="/top/run", env=None):
     return json.loads(res.stdout)
 
 
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer runtime needs descriptors of its own to check memory")
 def test_out_of_descriptors_raises(top):
     """With no descriptor left every call raises OSError(EMFILE); with a few left each call gives
     the whole result or raises; with enough, and once the limit is lifted, all are whole."""
