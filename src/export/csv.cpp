@@ -68,10 +68,10 @@ std::expected<void, ExportFailure> export_chunk(const Acquisition& acq, const Pa
     std::vector<E> list;
     while (auto item = events.next())
         if (*item) list.push_back(std::move(**item));
-    if (interrupted(interruption)) return std::unexpected(Interrupted{});
+    if (was_interrupted(interruption)) return std::unexpected(Interrupted{});
     auto written = ExportCsv<E>::export_csv(list, std::move(writer), params, interruption);
     if (!written) return std::unexpected(std::move(written.error()));
-    if (interrupted(interruption)) return std::unexpected(Interrupted{});
+    if (was_interrupted(interruption)) return std::unexpected(Interrupted{});
     return {};
 }
 

@@ -154,8 +154,8 @@ std::expected<void, ExportError> write_event(CsvWriter& w, const Params& params,
 // Writes a block's events as one CSV file: header, then every event's rows; closes the file.
 template <class E>
 struct ExportCsv {
-    // An interruption ends it after the events written so far, with no failure: the caller asks
-    // `interruption` again to tell.
+    // An interruption ends it after the events written so far, with no failure: the caller tells
+    // by `interruption`.
     static std::expected<void, ExportError> export_csv(const std::vector<E>& events, CsvWriter writer,
                                                        const Params& params, Interruption* interruption = nullptr) {
         const std::vector<std::size_t> list = channels(events);

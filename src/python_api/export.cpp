@@ -1,14 +1,14 @@
 // export_csv(acq, indices, out_dir, pedestals_correction): the CSV export, run without the
-// interpreter lock.
+// interpreter lock but for the moments in which it lets the signal handlers run.
 #include "python_api/functions.hpp"
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <new>
-#include <system_error>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <variant>
 #include <vector>
 

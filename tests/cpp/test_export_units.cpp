@@ -594,6 +594,59 @@ void buffer_allocation_failure() {
     }
 }
 
+void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    if (FILE* f = std::fopen(path.c_str(), "wb")) {
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+    }
+}
+
+// Lines of a file, or -1 when it does not exist.
+int lines_of(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return -1;
+    int n = 0;
+    for (int c; (c = std::fgetc(f)) != EOF;) n += c == '\n';
+    std::fclose(f);
+    return n;
+}
+
+// An interruption ends the export at once: earlier blocks stay whole, the block in progress keeps
+// what was written of it (nothing while its events are read; then the header and the rows of the
+// events written before), and no later block is begun. Each block of three events asks three
+// times while reading, then three times while writing.
+void interrupted_export() {
+    const TempAcquisition dir;
+    // One ysk16 event of one sample: chip header, block header, inverted sample, block footer, chip footer.
+    const std::vector<std::uint8_t> event{0xA5, 0x00, 0x00, 0xFE, 0xFF, 0x00, 0x00, 0x5A, 0x5A};
+    write_file(dir.path + "/0.bin", event);
+    write_file(dir.path + "/0.idx", {0, 0, 0, 0, std::uint8_t(event.size()), 0, 0, 0});
+    auto acq = Acquisition::open(dir.path);
+    auto params = acq ? acq->metadata() : std::expected<Metadata, MetadataError>();
+    CHECK(acq.has_value() && params.has_value());
+    if (!acq || !params) return;
+    const std::vector<std::uint32_t> indices(9, 0);
+    struct Case {
+        int stop_at;      // the ask answered true; 0: none
+        int lines[3];     // lines of blocks 0 to 2, -1 for no file
+    };
+    for (const Case c : {Case{2, {0, -1, -1}}, Case{5, {2, -1, -1}}, Case{8, {4, 0, -1}}, Case{0, {4, 4, 4}}}) {
+        int asked = 0;
+        csv::Interruption interruption([&] { return ++asked == c.stop_at; });
+        auto r = csv::export_csv_from_acq(*acq, indices, calibration::Corrections(params->params), dir.path, 3,
+                                          &interruption);
+        CHECK_EQ(r.has_value(), c.stop_at == 0);
+        if (!r) CHECK(std::holds_alternative<csv::Interrupted>(r.error()));
+        for (std::size_t k = 0; k < 3; ++k) {
+            const std::string file = csv::block_path(dir.path, *acq->name(), k);
+            CHECK_EQ(lines_of(file), c.lines[k]);
+            ::unlink(file.c_str());
+        }
+    }
+    ::unlink((dir.path + "/0.bin").c_str());
+    ::unlink((dir.path + "/0.idx").c_str());
+}
+
 }  // namespace
 
 int main() {
@@ -607,6 +660,7 @@ int main() {
     corrected_iterator();
     zero_block_size();
     buffer_allocation_failure();
+    interrupted_export();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
