@@ -22,7 +22,7 @@ def top(tmp_path_factory):
     d = tmp_path_factory.mktemp("exhaustion")
     small = [[event([block(0, 0, [2 * c + e + 1])]) for e in range(2)] for c in range(3)]
     root = make_acquisition(d / "top" / "run", chunks=small)
-    write_blob(root, "pedestals_calibration", {"pedestals": [[[0.5]]]})
+    write_blob(root, "pedestals_calibration", {"data": [[[0.5]]]})
     make_acquisition(d / "top" / "other")
     make_acquisition(d / "big", chunks=[[event([block(0, 0, [k % 1000 for k in range(BIG)])])]], samples=BIG)
     text = metadata_text("ysk16", 1, 1, 1, registers=f'{{r: "{"x" * (1 << 22)}"}}')
