@@ -41,7 +41,7 @@ acq = vuzevuz.Acquisition(root)
 last = len(acq) - 1
 
 def export(corrected):
-    out = tempfile.mkdtemp()
+    out = tempfile.mkdtemp(dir={scratch!r})
     vuzevuz.export_csv(acq, range(last + 1), out, corrected)
     return ["files", out]
 
@@ -110,8 +110,8 @@ print(json.dumps(seen))
 """
 
 
-def run(script, top, which="/top/run", env=None):
-    script = script.format(tests=os.path.dirname(__file__), top=top, which=which)
+def run(script, top, scratch, which="/top/run", env=None):
+    script = script.format(tests=os.path.dirname(__file__), top=top, scratch=str(scratch), which=which)
     res = subprocess.run([sys.executable, "-c", script], env=dict(os.environ, **(env or {})),
                          capture_output=True, text=True, timeout=300)
     assert res.returncode == 0, res.stderr
@@ -119,10 +119,10 @@ def run(script, top, which="/top/run", env=None):
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer runtime needs descriptors of its own to check memory")
-def test_out_of_descriptors_raises(top):
+def test_out_of_descriptors_raises(top, tmp_path):
     """With no descriptor left every call raises OSError(EMFILE); with a few left each call gives
     the whole result or raises; with enough, and once the limit is lifted, all are whole."""
-    seen = run(NOFILE_SCRIPT, top)
+    seen = run(NOFILE_SCRIPT, top, tmp_path)
     assert seen.pop("lifted") == ["whole"]
     for name, by_free in seen.items():
         assert by_free["0"] == "OSError 24", name
@@ -165,12 +165,12 @@ print(json.dumps(out))
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="address space limit clashes with ASan")
-def test_out_of_memory_raises(top):
+def test_out_of_memory_raises(top, tmp_path):
     """Held to little address space, reading the large event, parsing it, exporting it and
     reading the long text of "metadata.yml" raise MemoryError instead of reading as missing,
     short or malformed."""
     # Large blocks come from new maps, not from memory the heap already holds.
-    seen = run(AS_SCRIPT, top, "/big", env={"GLIBC_TUNABLES": "glibc.malloc.mmap_threshold=131072"})
+    seen = run(AS_SCRIPT, top, tmp_path, "/big", env={"GLIBC_TUNABLES": "glibc.malloc.mmap_threshold=131072"})
     assert seen.pop("lifted") == ["whole"]
     for name, outcomes in seen.items():
         assert set(outcomes) <= {"whole", "MemoryError None"}, (name, outcomes)
@@ -198,8 +198,8 @@ print(json.dumps({{name: sorted(v) for name, v in seen.items()}}))
 """
 
 
-def test_interpreter_out_of_memory_raises(top):
+def test_interpreter_out_of_memory_raises(top, tmp_path):
     pytest.importorskip("_testcapi")
-    seen = run(NOMEMORY_SCRIPT, top)
+    seen = run(NOMEMORY_SCRIPT, top, tmp_path)
     for name, outcomes in seen.items():
         assert set(outcomes) <= {"whole", "MemoryError None"}, (name, outcomes)

@@ -40,7 +40,7 @@ import vuzevuz
 top, root = {top!r}, {root!r}
 acq = vuzevuz.Acquisition(root)
 last = {last}
-out = tempfile.mkdtemp()
+out = tempfile.mkdtemp(dir={scratch!r})
 handled = []
 if {own_handler}:
     signal.signal(signal.SIGINT, lambda *args: handled.append(time.monotonic()))
@@ -62,7 +62,7 @@ elif outcome == "returned":
 if got:
     # the iterator stands on the first event that list.extend did not get
     seen["resumes"] = next(it) == acq[len(got)]
-later = tempfile.mkdtemp()
+later = tempfile.mkdtemp(dir={scratch!r})
 vuzevuz.export_csv(acq, [0, 1], later, False)
 seen["afterwards"] = [acq[2]["data"][0][0], next(iter(acq))["data"][0][0], os.listdir(later)]
 print(json.dumps(seen))
@@ -80,10 +80,10 @@ LONG_CALLS = {
 }
 
 
-def run(many_chunks, call, own_handler=False, signals=1):
+def run(many_chunks, scratch, call, own_handler=False, signals=1):
     top, root = many_chunks
     script = SCRIPT.format(tests=os.path.dirname(__file__), top=top, root=root, last=LAST, call=call,
-                           own_handler=own_handler)
+                           own_handler=own_handler, scratch=str(scratch))
     child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "ready\n"
@@ -101,10 +101,10 @@ def run(many_chunks, call, own_handler=False, signals=1):
 
 
 @pytest.mark.parametrize("name", sorted(LONG_CALLS))
-def test_sigint_ends_long_work(many_chunks, name):
+def test_sigint_ends_long_work(many_chunks, tmp_path, name):
     """Each call would run for a minute or more; KeyboardInterrupt ends it soon after the signal,
     and the interpreter reads and exports as before."""
-    seen, waited = run(many_chunks, LONG_CALLS[name])
+    seen, waited = run(many_chunks, tmp_path, LONG_CALLS[name])
     assert seen["outcome"] == "KeyboardInterrupt"
     assert waited < 10
     assert seen["afterwards"] == [3.0, 1.0, ["long (chunk 0).csv"]]
@@ -121,10 +121,10 @@ def test_sigint_ends_long_work(many_chunks, name):
     ("vuzevuz.export_csv(acq, [last] * 300, out, False)", None),
     (f"acq[{CHUNKS - 300}:]", 300),
 ])
-def test_handler_that_does_not_raise_lets_work_go_on(many_chunks, call, length):
+def test_handler_that_does_not_raise_lets_work_go_on(many_chunks, tmp_path, call, length):
     """A handler of the program's own runs while the work (some seconds of it) goes on, not
     only once it is over, and the result is whole."""
-    seen, _ = run(many_chunks, call, own_handler=True, signals=2)
+    seen, _ = run(many_chunks, tmp_path, call, own_handler=True, signals=2)
     assert seen["outcome"] == "returned"
     assert seen["handled during the call"] is True
     if length is None:
