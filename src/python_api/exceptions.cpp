@@ -49,13 +49,6 @@ void PendingError::raise() const {
     PyErr_SetObject(type, text.get());
 }
 
-void raise_os_error(const std::system_error& e) {
-    if (e.code().category() == std::generic_category() || e.code().category() == std::system_category())
-        PendingError{PendingError::Class::OSError, {}, e.code().value()}.raise();
-    else
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-}
-
 PyObject* Failure::raise() const {
     if (error_) error_->raise();
     return nullptr;
@@ -103,5 +96,12 @@ PendingError pending(const ExportError& e) {
 }
 
 PendingError pending(const NameError& e) { return {PendingError::Class::ValueError, e.text}; }
+
+PendingError pending(const std::system_error& e) {
+    const auto& category = e.code().category();
+    if (category == std::generic_category() || category == std::system_category())
+        return {PendingError::Class::OSError, {}, e.code().value()};
+    return {PendingError::Class::RuntimeError, e.what()};
+}
 
 }  // namespace vuzevuz::py

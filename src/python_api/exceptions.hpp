@@ -33,6 +33,8 @@ PendingError pending(ParsingError e);
 PendingError pending(const MetadataError& e);
 PendingError pending(const ExportError& e);
 PendingError pending(const NameError& e);
+// OSError (or its subclass) for the errno of a system_error, such as running out of descriptors.
+PendingError pending(const std::system_error& e);
 
 // Raise the error; always returns null, for `return raise(e);`.
 template <class E>
@@ -73,9 +75,6 @@ inline std::unexpected<Failure> failed(Failure f) { return std::unexpected(std::
 // The reference of a result handed to the interpreter, or null with the failure raised.
 inline PyObject* to_python(Result<Ref>&& r) { return r ? r->release() : r.error().raise(); }
 
-// OSError (or its subclass) for the errno of a system_error, such as running out of descriptors.
-void raise_os_error(const std::system_error& e);
-
 // Runs an entry point body; a C++ exception becomes a Python exception, never unwinding into the interpreter.
 template <class R, class F>
 R guarded(R on_error, F&& body) noexcept {
@@ -84,7 +83,7 @@ R guarded(R on_error, F&& body) noexcept {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::system_error& e) {
-        raise_os_error(e);
+        pending(e).raise();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {

@@ -52,15 +52,12 @@ public:
         const auto now = std::chrono::steady_clock::now();
         if (now < next_) return false;
         next_ = now + kSignalCheckInterval;
-        raised_ = unlocked_->relocked([] { return PyErr_CheckSignals() != 0; });
-        return raised_;
+        return unlocked_->relocked([] { return PyErr_CheckSignals() != 0; });
     }
-    bool raised() const { return raised_; }
 
 private:
     AllowThreads* unlocked_;
     std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now() + kSignalCheckInterval;
-    bool raised_ = false;
 };
 
 // The whole export; touches no Python object, so it runs without the lock (but for the moments
@@ -102,7 +99,7 @@ std::optional<PendingError> run_export(const Acquisition& acq, const std::vector
     } catch (const std::bad_alloc&) {
         return PendingError{PendingError::Class::MemoryError, "out of memory during the export"};
     } catch (const std::system_error& e) {
-        return PendingError{PendingError::Class::OSError, e.what(), e.code().value()};
+        return pending(e);
     } catch (const std::exception& e) {
         return PendingError{PendingError::Class::RuntimeError, e.what()};
     } catch (...) {
@@ -139,7 +136,7 @@ PyObject* export_csv(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             if (*main_thread) interruption.emplace(std::ref(check));
             failure = run_export(root, indices, std::move(out_dir), pedestals_correction,
                                  interruption ? &*interruption : nullptr);
-            interrupted = check.raised();
+            interrupted = interruption && interruption->stopped();
         }
         if (interrupted) return nullptr;  // the handler's exception
         if (failure) {
