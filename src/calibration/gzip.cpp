@@ -1,12 +1,19 @@
 #include "calibration/gzip.hpp"
 
 #include <algorithm>
+#include <new>
 
 namespace vuzevuz::calibration {
 
-GzipStream::GzipStream(std::span<const std::uint8_t> compressed) : input_(compressed) {
+GzipStream::GzipStream(std::span<const std::uint8_t> compressed, alloc_func zalloc, free_func zfree, voidpf opaque)
+    : input_(compressed) {
+    zs_.zalloc = zalloc;
+    zs_.zfree = zfree;
+    zs_.opaque = opaque;
     // 16 + 15: a gzip wrapper only, with the largest window.
-    ready_ = inflateInit2(&zs_, 16 + MAX_WBITS) == Z_OK;
+    const int rc = inflateInit2(&zs_, 16 + MAX_WBITS);
+    if (rc == Z_MEM_ERROR) throw std::bad_alloc();
+    ready_ = rc == Z_OK;
 }
 
 GzipStream::~GzipStream() {
@@ -34,6 +41,7 @@ std::expected<std::span<const std::uint8_t>, pickle::Error> GzipStream::next() {
         }
         if (rc == Z_BUF_ERROR && zs_.avail_in == 0 && fed_ == input_.size())
             return Fail(pickle::Error{"gzip stream truncated"});
+        if (rc == Z_MEM_ERROR) throw std::bad_alloc();
         if (rc != Z_OK && rc != Z_BUF_ERROR) return Fail(pickle::Error{"corrupt gzip stream"});
     }
     return std::span<const std::uint8_t>(out_.data(), out_.size() - zs_.avail_out);

@@ -13,12 +13,16 @@
 namespace vuzevuz::calibration {
 
 // Decodes a gzip member (header, DEFLATE data, CRC-32 and length checked) from bytes in memory,
-// reading them through a 32 KiB input window. Anything after the member is an error.
+// reading them through a 32 KiB input window. Anything after the member is an error. zlib
+// running out of memory says nothing about the data: it throws std::bad_alloc, from the
+// constructor or from next().
 class GzipStream final : public pickle::ByteStream {
 public:
     static constexpr std::size_t kInputBuffer = 32768;
 
-    explicit GzipStream(std::span<const std::uint8_t> compressed);
+    // zlib's own allocator unless `zalloc` and `zfree` are given.
+    explicit GzipStream(std::span<const std::uint8_t> compressed, alloc_func zalloc = Z_NULL, free_func zfree = Z_NULL,
+                        voidpf opaque = Z_NULL);
     ~GzipStream() override;
     GzipStream(const GzipStream&) = delete;
     GzipStream& operator=(const GzipStream&) = delete;

@@ -29,6 +29,7 @@ struct Pedestals {
 
     // A gzip-compressed pickle of {"data": table} or of a sequence whose first element is the table.
     // The blob is decompressed as the pickle is read; memory grows with the table, not the blob.
+    // Running out of memory, zlib's included, is no fault of the blob: std::bad_alloc is thrown.
     static std::expected<Pedestals, PedestalsError> from_bytes(std::span<const std::uint8_t> blob);
     // The same, from the pickle's bytes themselves.
     static std::expected<Pedestals, PedestalsError> from_pickle(std::span<const std::uint8_t> pickle);
