@@ -252,13 +252,14 @@ void prefix_type_error(const char* name) {
         ensure_error();
         return;
     }
-    SavedError error = SavedError::fetch();
-    if (error.type() != PyExc_TypeError) {  // subclasses pass unchanged
-        error.restore();
+    // Normalized before its class is looked at: a TypeError whose message could not be made is
+    // a MemoryError by then.
+    Ref cause = SavedError::fetch().take_exception();
+    if (!cause) return ensure_error();
+    if (Py_TYPE(cause.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {  // subclasses pass unchanged
+        raise_instance(std::move(cause));
         return;
     }
-    Ref cause = error.take_exception();
-    if (!cause) return ensure_error();
     Ref text = Ref::steal(PyObject_Str(cause.get()));
     if (!text) return;
     Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));

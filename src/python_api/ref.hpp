@@ -43,7 +43,7 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// A saved error indicator, restored (or dropped) later.
+// A saved error indicator, taken as an exception instance or dropped.
 class SavedError {
 public:
     static SavedError fetch() {
@@ -58,21 +58,6 @@ public:
         e.tb_ = Ref::steal(tb);
 #endif
         return e;
-    }
-    void restore() {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(exc_.release());
-#else
-        PyErr_Restore(type_.release(), value_.release(), tb_.release());
-#endif
-    }
-    // The class of the saved exception (borrowed), or null when none was set.
-    PyObject* type() const {
-#if PY_VERSION_HEX >= 0x030C0000
-        return exc_ ? reinterpret_cast<PyObject*>(Py_TYPE(exc_.get())) : nullptr;
-#else
-        return type_.get();
-#endif
     }
     // The saved exception as an instance carrying its traceback; the saved error is used up.
     Ref take_exception() {
@@ -98,6 +83,16 @@ private:
     Ref type_, value_, tb_;
 #endif
 };
+
+// Raises `exc`, an exception instance, with its class and traceback; takes over the reference.
+inline void raise_instance(Ref exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release());
+#else
+    PyObject* value = exc.release();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
+#endif
+}
 
 // Releases the interpreter lock for a scope.
 class AllowThreads {
