@@ -179,9 +179,12 @@ def test_out_of_memory_raises(top, tmp_path):
 
 
 # Fails one allocation of the interpreter's, at each position in turn. The blob is left out:
-# the host's gzip and pickle decide what their failures raise.
+# the host's gzip and pickle decide what their failures raise. So does PyYAML, whose Python code
+# some interpreters (3.10) fail without an exception when memory runs out: a builtin that
+# allocates stands in for yaml.safe_load, and a MemoryError of its own must reach the caller.
 NOMEMORY_SCRIPT = CALLS + r"""
-import _testcapi
+import _testcapi, yaml
+yaml.safe_load = str.split
 del CALLS["blob"]
 seen = {{name: set() for name in CALLS}}
 for name in CALLS:
@@ -203,3 +206,63 @@ def test_interpreter_out_of_memory_raises(top, tmp_path):
     seen = run(NOMEMORY_SCRIPT, top, tmp_path)
     for name, outcomes in seen.items():
         assert set(outcomes) <= {"whole", "MemoryError None"}, (name, outcomes)
+
+
+# Argument conversions that fail with a TypeError, each under one failing allocation of the
+# interpreter's at every position in turn.
+ARGUMENTS_SCRIPT = r"""
+import json, sys, tempfile, _testcapi
+import vuzevuz
+acq = vuzevuz.Acquisition({top!r} + "/top/run")
+out = tempfile.mkdtemp(dir={scratch!r})
+# The module's functions are called straight from here: a Python function called while memory
+# runs out may fail without an exception on some interpreters (3.11's frame push among them).
+export, is_acquisition = vuzevuz.export_csv, vuzevuz.is_acquisition
+CASES = {{
+    "indices a str": (export, (acq, "01", out, False)),
+    "indices a set": (export, (acq, {{0}}, out, False)),
+    "an index a float": (export, (acq, [0.5], out, False)),
+    "acq an int": (export, (0, [0], out, False)),
+    "flag an int": (export, (acq, [0], out, 1)),
+    "path bytes": (is_acquisition, (b".",)),
+}}
+
+def outcome(call):
+    fn, args = call
+    try:
+        fn(*args)
+        return "returned"
+    except MemoryError:
+        return "MemoryError"
+    except Exception as e:
+        return type(e).__name__ + ": " + str(e)
+
+seen = {{}}
+for name, call in CASES.items():
+    found = {{outcome(call)}}
+    for start in range(1, 200):
+        _testcapi.set_nomemory(start, start + 1)
+        try:
+            got = outcome(call)
+        except MemoryError:
+            got = "MemoryError"
+        finally:
+            _testcapi.remove_mem_hooks()
+        found.add(got)
+    seen[name] = sorted(found)
+print(json.dumps(seen))
+"""
+
+
+def test_memory_error_while_an_argument_error_is_worded(top, tmp_path):
+    """Where making the message of an argument's TypeError runs out of memory, the caller gets
+    MemoryError, never a TypeError worded around it."""
+    pytest.importorskip("_testcapi")
+    seen = run(ARGUMENTS_SCRIPT, top, tmp_path)
+    prefixes = {"indices a str": "argument 'indices': ", "indices a set": "argument 'indices': ",
+                "an index a float": "argument 'indices': ", "acq an int": "argument 'acq': ",
+                "flag an int": "argument 'pedestals_correction': ", "path bytes": "argument 'path': "}
+    for name, outcomes in seen.items():
+        worded = [o for o in outcomes if o != "MemoryError"]
+        assert "MemoryError" in outcomes, name
+        assert len(worded) == 1 and worded[0].startswith("TypeError: " + prefixes[name]), (name, outcomes)
