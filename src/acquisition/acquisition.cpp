@@ -77,6 +77,8 @@ std::expected<std::string, NameError> Acquisition::name() const {
 namespace {
 
 // Reads a whole file; on failure returns the errno. Running out of memory or descriptors is thrown.
+// A file that is neither a regular file nor a directory (a named pipe, a device) holds what its
+// length says, nothing: it is not read, so no read waits for a writer or runs without end.
 std::expected<std::vector<std::uint8_t>, int> read_whole(const std::string& path) {
     FileHandle f = open_file(path, O_RDONLY);
     if (f.fd() < 0) {
@@ -85,7 +87,12 @@ std::expected<std::vector<std::uint8_t>, int> read_whole(const std::string& path
     }
     std::vector<std::uint8_t> out;
     struct stat st;
-    if (::fstat(f.fd(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) out.reserve(std::size_t(st.st_size));
+    if (::fstat(f.fd(), &st) != 0) {
+        throw_if_exhausted(errno);
+        return std::unexpected(errno);
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return out;
+    if (S_ISREG(st.st_mode) && st.st_size > 0) out.reserve(std::size_t(st.st_size));
     std::uint8_t buf[65536];
     for (;;) {
         const ssize_t got = ::read(f.fd(), buf, sizeof buf);

@@ -34,9 +34,14 @@ FileHandle open_file(const std::string& path, int flags, mode_t mode) {
         return FileHandle();
     }
     int fd;
-    do fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    do fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
     while (fd < 0 && errno == EINTR);
     return FileHandle(fd);
+}
+
+void make_blocking(const FileHandle& file) {
+    const int flags = ::fcntl(file.fd(), F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK)) ::fcntl(file.fd(), F_SETFL, flags & ~O_NONBLOCK);
 }
 
 void throw_if_exhausted(int err) {

@@ -37,8 +37,13 @@ private:
 // No file name holds a NUL byte: a path with one names no file.
 inline bool names_file(std::string_view path) { return path.find('\0') == std::string_view::npos; }
 
-// open(2) on the whole path, retried on EINTR; a path with a NUL byte fails with EINVAL.
+// open(2) on the whole path, retried on EINTR; a path with a NUL byte fails with EINVAL. The open
+// never waits: a named pipe opens at once, without a writer when read and fails with ENXIO
+// without a reader when written. The descriptor stays non-blocking until make_blocking().
 FileHandle open_file(const std::string& path, int flags, mode_t mode = 0);
+
+// Clears O_NONBLOCK, for a file that is to be written like any other.
+void make_blocking(const FileHandle& file);
 
 // Running out of memory (ENOMEM) or of descriptors (EMFILE, ENFILE) says nothing about the file
 // asked for: it is thrown (std::bad_alloc, std::system_error) and reaches the caller. Any other

@@ -61,7 +61,8 @@ std::expected<void, ExportFailure> export_chunk(const Acquisition& acq, const Pa
                                                 Interruption* interruption) {
     FileHandle file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (file.fd() < 0) return std::unexpected(ExportError::from_errno(errno));
-    CsvWriter writer(std::move(file));
+    make_blocking(file);  // opened without waiting for a pipe's reader; written like any file
+    CsvWriter writer(std::move(file), interruption);
 
     calibration::Corrected<FetchParse<E>, E> events(std::move(corrections),
                                                     FetchParse<E>(acq, params, block, interruption));
@@ -70,8 +71,9 @@ std::expected<void, ExportFailure> export_chunk(const Acquisition& acq, const Pa
         if (*item) list.push_back(std::move(**item));
     if (was_interrupted(interruption)) return std::unexpected(Interrupted{});
     auto written = ExportCsv<E>::export_csv(list, std::move(writer), params, interruption);
-    if (!written) return std::unexpected(std::move(written.error()));
+    // A write broken off by an interruption fails too: the interruption is what is told.
     if (was_interrupted(interruption)) return std::unexpected(Interrupted{});
+    if (!written) return std::unexpected(std::move(written.error()));
     return {};
 }
 

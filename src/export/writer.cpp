@@ -10,13 +10,14 @@
 
 namespace vuzevuz::csv {
 
-CsvWriter::CsvWriter(FileHandle file) : fd_(-1) {
+CsvWriter::CsvWriter(FileHandle file, Interruption* interruption) : fd_(-1), interruption_(interruption) {
     grow(kFlushAt + 4096);
     fd_ = file.release();
 }
 
 CsvWriter::CsvWriter(CsvWriter&& o) noexcept
     : fd_(std::exchange(o.fd_, -1)),
+      interruption_(o.interruption_),
       buf_(std::move(o.buf_)),
       size_(std::exchange(o.size_, 0)),
       cap_(std::exchange(o.cap_, 0)),
@@ -70,13 +71,15 @@ std::expected<void, CsvError> CsvWriter::flush() {
     std::size_t done = 0;
     while (done < size_) {
         const ssize_t n = ::write(fd_, buf_.get() + done, size_ - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
+        if (n < 0 && errno != EINTR) {
             const int err = errno;
             return fail(CsvError{std::string("write failed: ") + std::strerror(err)});
         }
         if (n == 0) return fail(CsvError{"write failed: nothing written"});
-        done += std::size_t(n);
+        if (n > 0) done += std::size_t(n);
+        // A write into a pipe waits for its reader. A signal breaks off the wait, with EINTR or
+        // after part of the bytes, and ends the write when the export is to end.
+        if (done < size_ && interruption_ && interruption_->after_signal()) return fail(CsvError{"write interrupted"});
     }
     size_ = 0;
     record_start_ = 0;

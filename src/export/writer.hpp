@@ -11,6 +11,7 @@
 #include "acquisition/chunk.hpp"
 #include "error/error.hpp"
 #include "export/float_text.hpp"
+#include "export/interruption.hpp"
 
 namespace vuzevuz::csv {
 
@@ -19,8 +20,9 @@ public:
     // Bytes collected before they are handed to the file.
     static constexpr std::size_t kFlushAt = std::size_t(1) << 20;
 
-    // Takes over the open file; it is closed when the buffer cannot be allocated.
-    explicit CsvWriter(FileHandle file);
+    // Takes over the open file; it is closed when the buffer cannot be allocated. A write that a
+    // signal breaks off asks `interruption`, when given, whether to go on.
+    explicit CsvWriter(FileHandle file, Interruption* interruption = nullptr);
     CsvWriter(CsvWriter&& o) noexcept;
     CsvWriter(const CsvWriter&) = delete;
     CsvWriter& operator=(const CsvWriter&) = delete;
@@ -64,6 +66,7 @@ private:
     void close_file();
 
     int fd_;
+    Interruption* interruption_;
     std::unique_ptr<char[]> buf_;
     std::size_t size_ = 0;          // bytes held
     std::size_t cap_ = 0;

@@ -2,6 +2,9 @@
 // interpreter lock but for the moments in which it lets the signal handlers run.
 #include "python_api/functions.hpp"
 
+#include <cxxabi.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -28,119 +31,144 @@ constexpr std::size_t kBlockSize = 1000;
 // How often, at most, the export takes the lock back to let the interpreter run its signal handlers.
 constexpr auto kSignalCheckInterval = std::chrono::milliseconds(20);
 
-// Whether this is the interpreter's main thread, the only one on which signal handlers run;
-// null with the exception set when that cannot be told.
-std::optional<bool> on_main_thread() {
-    Ref threading = Ref::steal(PyImport_ImportModule("threading"));
-    if (!threading) return std::nullopt;
-    Ref main = Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
-    if (!main) return std::nullopt;
-    Ref ident = Ref::steal(PyObject_GetAttrString(main.get(), "ident"));
-    if (!ident) return std::nullopt;
-    const unsigned long id = PyLong_AsUnsignedLong(ident.get());
-    if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) return std::nullopt;
-    return id == PyThread_get_thread_ident();
-}
+// Whether this is the process's first thread, where the interpreter runs its signal handlers: the
+// thread it started on, and in a child of fork() the thread that forked, which the interpreter
+// takes for its main thread there too. Asked of the kernel, so that nothing of the interpreter's
+// is imported or called to know it.
+bool on_first_thread() { return ::gettid() == ::getpid(); }
 
 // Asked by the export between events: now and then it takes the lock back and runs the signal
 // handlers; a handler that raises ends the export, its exception left set for the caller.
 class SignalCheck {
 public:
-    explicit SignalCheck(AllowThreads& unlocked) : unlocked_(&unlocked) {}
+    explicit SignalCheck(PyThreadState*& saved) : saved_(&saved) {}
 
-    bool operator()() {
-        const auto now = std::chrono::steady_clock::now();
-        if (now < next_) return false;
-        next_ = now + kSignalCheckInterval;
-        return unlocked_->relocked([] { return PyErr_CheckSignals() != 0; });
+    bool operator()(bool now) {
+        const auto t = std::chrono::steady_clock::now();
+        if (!now && t < next_) return false;
+        next_ = t + kSignalCheckInterval;
+        PyEval_RestoreThread(*saved_);
+        const bool raised = PyErr_CheckSignals() != 0;
+        *saved_ = PyEval_SaveThread();
+        return raised;
     }
 
 private:
-    AllowThreads* unlocked_;
+    PyThreadState** saved_;
     std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now() + kSignalCheckInterval;
 };
 
-// The whole export; touches no Python object, so it runs without the lock (but for the moments
-// in which `interruption` takes it back). Failures come back as the exception to raise once the
-// lock is held again; none comes back for an interruption, whose exception is already set.
-std::optional<PendingError> run_export(const Acquisition& acq, const std::vector<std::uint32_t>& indices,
-                                       std::string out_dir, bool pedestals_correction,
-                                       csv::Interruption* interruption) noexcept {
-    try {
-        Params params;
-        {
-            auto meta = acq.metadata();
-            if (!meta) return pending(meta.error());
-            params = std::move(meta->params);
-        }
+// What the export works on while the lock is let go: copies of the arguments, and `acq`, which
+// holds a reference of its own until the lock is held again.
+struct Job {
+    Acquisition root;
+    std::vector<std::uint32_t> indices;
+    std::string out_dir;
+    bool pedestals_correction;
+    PyObject* acq;
+};
 
-        std::optional<calibration::Pedestals> table;
-        if (pedestals_correction) {
-            // An absent, unreadable or undecodable blob means an export without correction.
-            if (auto blob = acq.misc_data(MiscDataKind::PedestalsCalibration)) {
-                if (auto p = calibration::Pedestals::from_bytes(blob->bytes)) table = std::move(*p);
-            }
-        }
-        auto corrections = calibration::Corrections(params).with_pedestals(std::move(table));
-
-        auto done = csv::export_csv_from_acq(acq, indices, std::move(corrections), std::move(out_dir), kBlockSize,
-                                             interruption);
-        if (done) return std::nullopt;
-        return std::visit(
-            []<class E>(const E& e) -> std::optional<PendingError> {
-                if constexpr (std::is_same_v<E, csv::ZeroBlockSize>)
-                    return PendingError{PendingError::Class::ValueError, "block size must be at least 1"};
-                else if constexpr (std::is_same_v<E, csv::Interrupted>)
-                    return std::nullopt;
-                else
-                    return pending(e);
-            },
-            done.error());
-    } catch (const std::bad_alloc&) {
-        return PendingError{PendingError::Class::MemoryError, "out of memory during the export"};
-    } catch (const std::system_error& e) {
-        return pending(e);
-    } catch (const std::exception& e) {
-        return PendingError{PendingError::Class::RuntimeError, e.what()};
-    } catch (...) {
-        return PendingError{PendingError::Class::RuntimeError, "internal error"};
+// The export's files; touches no Python object. A failure comes back as the exception to raise
+// once the lock is held again; none comes back for an interruption, whose exception is set.
+std::optional<PendingError> export_files(const Job& job, csv::Interruption* interruption) {
+    Params params;
+    {
+        auto meta = job.root.metadata();
+        if (!meta) return pending(meta.error());
+        params = std::move(meta->params);
     }
+
+    std::optional<calibration::Pedestals> table;
+    if (job.pedestals_correction) {
+        // An absent, unreadable or undecodable blob means an export without correction.
+        if (auto blob = job.root.misc_data(MiscDataKind::PedestalsCalibration)) {
+            if (auto p = calibration::Pedestals::from_bytes(blob->bytes)) table = std::move(*p);
+        }
+    }
+    auto corrections = calibration::Corrections(params).with_pedestals(std::move(table));
+
+    auto done = csv::export_csv_from_acq(job.root, job.indices, std::move(corrections), job.out_dir, kBlockSize,
+                                         interruption);
+    if (done) return std::nullopt;
+    return std::visit(
+        []<class E>(const E& e) -> std::optional<PendingError> {
+            if constexpr (std::is_same_v<E, csv::ZeroBlockSize>)
+                return PendingError{PendingError::Class::ValueError, "block size must be at least 1"};
+            else if constexpr (std::is_same_v<E, csv::Interrupted>)
+                return std::nullopt;
+            else
+                return pending(e);
+        },
+        done.error());
 }
 
-PyObject* export_csv(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static constexpr Signature<4> sig{"export_csv", {"acq", "indices", "out_dir", "pedestals_correction"}};
-        PyAcquisitionObject* acq = nullptr;
-        std::vector<std::uint32_t> indices;
-        std::string out_dir;
-        bool pedestals_correction = false;
-        if (!parse_fastcall(sig, args, nargs, kwnames, Param{to_acquisition, acq}, Param{to_u32_list, indices},
-                            Param{to_path, out_dir}, Param{to_bool, pedestals_correction}))
-            return nullptr;
-        if (!acq->fields) {
-            PyErr_SetString(PyExc_ValueError, "Acquisition object is not initialised");
-            return nullptr;
-        }
-        // Held until the lock is taken again; from here on only the copies are used.
-        const Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(acq));
-        const Acquisition root = acq->fields->acquisition;
-        const auto main_thread = on_main_thread();
-        if (!main_thread) return nullptr;
+struct Outcome {
+    std::optional<PendingError> failure;
+    bool interrupted = false;  // a signal handler's exception is set
+};
 
-        std::optional<PendingError> failure;
-        bool interrupted = false;
-        {
-            AllowThreads unlocked;
-            SignalCheck check(unlocked);
-            std::optional<csv::Interruption> interruption;
-            if (*main_thread) interruption.emplace(std::ref(check));
-            failure = run_export(root, indices, std::move(out_dir), pedestals_correction,
-                                 interruption ? &*interruption : nullptr);
-            interrupted = interruption && interruption->stopped();
-        }
-        if (interrupted) return nullptr;  // the handler's exception
-        if (failure) {
-            failure->raise();
+// The export, with the lock let go by the thread state `saved`; with `interruptible`, the signal
+// handlers run now and then. Every C++ exception becomes the failure, but for the unwinding with
+// which the interpreter may end the thread where it takes the lock back (a daemon thread while
+// the interpreter exits): that one passes on.
+Outcome run_export(const Job& job, PyThreadState*& saved, bool interruptible) {
+    Outcome outcome;
+    try {
+        SignalCheck check(saved);
+        std::optional<csv::Interruption> interruption;
+        if (interruptible) interruption.emplace(std::ref(check));
+        outcome.failure = export_files(job, interruption ? &*interruption : nullptr);
+        outcome.interrupted = interruption && interruption->stopped();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        outcome.failure = PendingError{PendingError::Class::MemoryError, "out of memory during the export"};
+    } catch (const std::system_error& e) {
+        outcome.failure = pending(e);
+    } catch (const std::exception& e) {
+        outcome.failure = PendingError{PendingError::Class::RuntimeError, e.what()};
+    } catch (...) {
+        outcome.failure = PendingError{PendingError::Class::RuntimeError, "internal error"};
+    }
+    return outcome;
+}
+
+// Converts the arguments and copies what the export needs; nothing, with the exception set, on failure.
+std::optional<Job> prepare(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Signature<4> sig{"export_csv", {"acq", "indices", "out_dir", "pedestals_correction"}};
+    PyAcquisitionObject* acq = nullptr;
+    std::vector<std::uint32_t> indices;
+    std::string out_dir;
+    bool pedestals_correction = false;
+    if (!parse_fastcall(sig, args, nargs, kwnames, Param{to_acquisition, acq}, Param{to_u32_list, indices},
+                        Param{to_path, out_dir}, Param{to_bool, pedestals_correction}))
+        return std::nullopt;
+    if (!acq->fields) {
+        PyErr_SetString(PyExc_ValueError, "Acquisition object is not initialised");
+        return std::nullopt;
+    }
+    return Job{acq->fields->acquisition, std::move(indices), std::move(out_dir), pedestals_correction,
+               reinterpret_cast<PyObject*>(acq)};
+}
+
+// Not guarded as a whole, and the lock is taken back by hand rather than by a destructor: where
+// the interpreter ends the thread as it takes the lock back, the unwinding must pass through this
+// frame, which holds no Python reference meanwhile.
+PyObject* export_csv(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::optional<Job> job = guarded(std::optional<Job>{}, [&] { return prepare(args, nargs, kwnames); });
+    if (!job) {
+        ensure_error();
+        return nullptr;
+    }
+    Py_INCREF(job->acq);
+    PyThreadState* saved = PyEval_SaveThread();
+    const Outcome outcome = run_export(*job, saved, on_first_thread());
+    PyEval_RestoreThread(saved);
+    Py_DECREF(job->acq);
+    return guarded([&]() -> PyObject* {
+        if (outcome.interrupted) return nullptr;  // the handler's exception
+        if (outcome.failure) {
+            outcome.failure->raise();
             return nullptr;
         }
         Py_RETURN_NONE;

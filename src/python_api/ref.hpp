@@ -94,27 +94,6 @@ inline void raise_instance(Ref exc) {
 #endif
 }
 
-// Releases the interpreter lock for a scope.
-class AllowThreads {
-public:
-    AllowThreads() : state_(PyEval_SaveThread()) {}
-    ~AllowThreads() { PyEval_RestoreThread(state_); }
-
-    // Runs `f`, which must not throw, with the lock held again for that moment.
-    template <class F>
-    auto relocked(F&& f) {
-        PyEval_RestoreThread(state_);
-        auto result = f();
-        state_ = PyEval_SaveThread();
-        return result;
-    }
-    AllowThreads(const AllowThreads&) = delete;
-    AllowThreads& operator=(const AllowThreads&) = delete;
-
-private:
-    PyThreadState* state_;
-};
-
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 // A fast-call-with-keywords function as the method table stores it.

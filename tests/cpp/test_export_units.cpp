@@ -632,7 +632,7 @@ void interrupted_export() {
     };
     for (const Case c : {Case{2, {0, -1, -1}}, Case{5, {2, -1, -1}}, Case{8, {4, 0, -1}}, Case{0, {4, 4, 4}}}) {
         int asked = 0;
-        csv::Interruption interruption([&] { return ++asked == c.stop_at; });
+        csv::Interruption interruption([&](bool) { return ++asked == c.stop_at; });
         auto r = csv::export_csv_from_acq(*acq, indices, calibration::Corrections(params->params), dir.path, 3,
                                           &interruption);
         CHECK_EQ(r.has_value(), c.stop_at == 0);
