@@ -321,3 +321,69 @@ def test_chunk_rewritten_under_reads_never_faults(tmp_path):
     seen = json.loads(reader.stdout)
     assert set(seen) <= {"whole", "IndexError: Index out of bounds"}
     assert seen.get("whole", 0) > 0
+
+
+# Every call on an acquisition one of whose files (`name`) was replaced by `make` after the
+# object was made: each call's outcome, as text.
+STAND_IN_SCRIPT = r"""
+import hashlib, json, os, sys, tempfile
+sys.path.insert(0, {tests!r})
+from acqtools import make_acquisition, write_blob
+from formats import ysk16_block as block, ysk16_event as event
+import vuzevuz
+top = tempfile.mkdtemp(dir={scratch!r})
+root = make_acquisition(os.path.join(top, "run"), chunks=[[event([block(0, 0, [k])]) for k in (1, 2)],
+                                                          [event([block(0, 0, [3])])]])
+write_blob(root, "pedestals_calibration", {{"data": [[[0.5]]]}})
+write_blob(root, "readout_metadata", [1, 2])
+acq = vuzevuz.Acquisition(root)
+path = os.path.join(root, {name!r})
+if os.path.exists(path):
+    os.remove(path)
+if {fifo}:
+    os.mkfifo(path)
+else:
+    open(path, "wb").close()
+
+def export():
+    out = tempfile.mkdtemp(dir=top)
+    vuzevuz.export_csv(acq, [0, 1, 2], out, True)
+    return {{f: open(os.path.join(out, f)).read() for f in os.listdir(out)}}
+
+CALLS = {{
+    "construct": lambda: type(vuzevuz.Acquisition(root)).__name__,
+    "is_acquisition": lambda: vuzevuz.is_acquisition(root),
+    "listing": lambda: [a.name for a in vuzevuz.list_acquisitions(top)],
+    "len": lambda: len(acq),
+    "chunk_count": lambda: acq.chunk_count,
+    "raw_event": lambda: hashlib.sha1(acq.raw_event(0)["rawdata"]).hexdigest(),
+    "events": lambda: [e["data"] for e in acq],
+    "last event": lambda: acq[2]["data"],
+    "pedestals_calibration": lambda: acq.pedestals_calibration,
+    "readout_metadata": lambda: acq.readout_metadata,
+    "export": export,
+}}
+seen = {{}}
+for call, f in CALLS.items():
+    try:
+        seen[call] = repr(f())
+    except Exception as e:
+        seen[call] = type(e).__name__ + ": " + str(e)
+print(json.dumps(seen))
+"""
+
+
+@pytest.mark.parametrize("name", ["metadata.yml", "0.bin", "0.idx", "1.idx", "1.bin", "pedestals_calibration",
+                                  "readout_metadata"])
+def test_a_named_pipe_is_an_empty_file(tmp_path, name):
+    """A named pipe without a writer under a file's name: no call waits for one, and every call
+    gives what it gives for an empty regular file there."""
+    seen = {}
+    for fifo in (False, True):
+        script = STAND_IN_SCRIPT.format(tests=os.path.dirname(__file__), scratch=str(tmp_path), name=name, fifo=fifo)
+        res = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=30)
+        assert res.returncode == 0, res.stderr
+        seen[fifo] = json.loads(res.stdout)
+    assert seen[True] == seen[False]
+    lengths = {"0.idx": "1", "1.idx": "2", "metadata.yml": "3"}
+    assert seen[True]["len"] == lengths.get(name, "3")
