@@ -212,7 +212,7 @@ PyObject* map_index_arg(PyObject* key, std::size_t n, const AcquisitionFields& f
         const auto len = static_cast<Py_ssize_t>(std::min<std::size_t>(n, PY_SSIZE_T_MAX));
         PySlice_AdjustIndices(len, &start, &stop, step);
         if (start < 0 || stop < 0 || step < 0) {
-            PyErr_SetString(PyExc_IndexError, "index out of bounds");
+            set_error(PyExc_IndexError, "index out of bounds");
             return nullptr;
         }
         Ref list = Ref::steal(PyList_New(0));
@@ -230,11 +230,11 @@ PyObject* map_index_arg(PyObject* key, std::size_t n, const AcquisitionFields& f
     if (PyIndex_Check(key)) i = PyNumber_AsSsize_t(key, PyExc_OverflowError);
     if (!PyIndex_Check(key) || (i == -1 && PyErr_Occurred())) {
         PyErr_Clear();
-        PyErr_SetString(PyExc_TypeError, "index must be an int or a slice");
+        set_error(PyExc_TypeError, "index must be an int or a slice");
         return nullptr;
     }
     if (i < 0) {
-        PyErr_SetString(PyExc_IndexError, "index out of bounds");
+        set_error(PyExc_IndexError, "index out of bounds");
         return nullptr;
     }
     return to_python(fetch_parsed(f, static_cast<std::size_t>(i)));

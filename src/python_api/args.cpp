@@ -13,10 +13,10 @@ void type_mismatch(PyObject* o, const char* target) {
         PyErr_Clear();
         tname = Py_TYPE(o)->tp_name;
     }
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", tname, target);
+    set_error_format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", tname, target);
 }
 
-void out_of_range() { PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted"); }
+void out_of_range() { set_error(PyExc_OverflowError, "out of range integral type conversion attempted"); }
 
 namespace {
 
@@ -109,7 +109,7 @@ bool to_path(PyObject* o, std::string& out) {
 
 bool check_list_argument(PyObject* o) {
     if (PyUnicode_Check(o)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to a list");
+        set_error(PyExc_TypeError, "Can't extract `str` to a list");
         return false;
     }
     if (!PySequence_Check(o)) {
@@ -176,35 +176,36 @@ namespace detail {
 namespace {
 
 void too_many(const char* function, std::size_t n, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given", function, n,
-                 n == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+    set_error_format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given", function, n,
+                     n == 1 ? "" : "s", given, given == 1 ? "was" : "were");
 }
 
 // Places keyword `key` into its slot; false with TypeError set.
 bool place_keyword(const char* function, const char* const* names, std::size_t n, PyObject* key, PyObject* value,
                    PyObject** slots) {
     if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", function);
+        set_error_format(PyExc_TypeError, "%s() keywords must be strings", function);
         return false;
     }
     for (std::size_t i = 0; i < n; ++i) {
         if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
             if (slots[i]) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, names[i]);
+                set_error_format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, names[i]);
                 return false;
             }
             slots[i] = value;
             return true;
         }
     }
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
+    set_error_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
     return false;
 }
 
 bool check_missing(const char* function, const char* const* names, std::size_t n, PyObject** slots) {
     for (std::size_t i = 0; i < n; ++i) {
         if (!slots[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", function, names[i], i + 1);
+            set_error_format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", function, names[i],
+                             i + 1);
             return false;
         }
     }

@@ -41,7 +41,7 @@ void PendingError::raise() const {
     PyObject* type = class_object(cls);
     if (!type) {
         SavedError cause = SavedError::fetch();
-        PyErr_SetString(PyExc_RuntimeError, "Failed to initialize new exception type.");
+        set_error(PyExc_RuntimeError, "Failed to initialize new exception type.");
         return;
     }
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));

@@ -85,9 +85,9 @@ R guarded(R on_error, F&& body) noexcept {
     } catch (const std::system_error& e) {
         pending(e).raise();
     } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+        set_error(PyExc_RuntimeError, e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "internal error");
+        set_error(PyExc_RuntimeError, "internal error");
     }
     return on_error;
 }

@@ -144,7 +144,7 @@ std::optional<Job> prepare(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
                         Param{to_path, out_dir}, Param{to_bool, pedestals_correction}))
         return std::nullopt;
     if (!acq->fields) {
-        PyErr_SetString(PyExc_ValueError, "Acquisition object is not initialised");
+        set_error(PyExc_ValueError, "Acquisition object is not initialised");
         return std::nullopt;
     }
     return Job{acq->fields->acquisition, std::move(indices), std::move(out_dir), pedestals_correction,

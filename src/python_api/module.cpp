@@ -29,7 +29,7 @@ bool add(PyObject* module, const char* name, PyObject* value) {
         if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) return false;
     }
     if (!PyList_Check(all.get())) {
-        PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
+        set_error(PyExc_TypeError, "__all__ must be a list");
         return false;
     }
     Ref key = Ref::steal(PyUnicode_FromString(name));
@@ -72,8 +72,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vuzevuz() {
             return nullptr;
         }
         if (initialised.exchange(true)) {
-            PyErr_SetString(PyExc_ImportError,
-                            "the vuzevuz module can be initialised only once per interpreter process");
+            set_error(PyExc_ImportError,
+                      "the vuzevuz module can be initialised only once per interpreter process");
             return nullptr;
         }
         if (!::vuzevuz::py::vuzevuz(module.get())) {

@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdarg>
 #include <initializer_list>
 #include <iterator>
 #include <utility>
@@ -130,9 +131,22 @@ inline PyObject* tuple_of(std::initializer_list<PyObject*> items) {
     return ok ? tuple.release() : nullptr;
 }
 
+// PyErr_SetString and PyErr_Format, except where the message itself cannot be made: then the
+// MemoryError of that stays set, where some interpreters (3.10) set `type` without a message.
+inline void set_error(PyObject* type, const char* text) {
+    if (Ref message = Ref::steal(PyUnicode_FromString(text))) PyErr_SetObject(type, message.get());
+}
+inline void set_error_format(PyObject* type, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Ref message = Ref::steal(PyUnicode_FromFormatV(format, args));
+    va_end(args);
+    if (message) PyErr_SetObject(type, message.get());
+}
+
 // Where an interpreter call failed without setting an exception.
 inline void ensure_error() {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    if (!PyErr_Occurred()) set_error(PyExc_SystemError, "attempted to fetch exception but none was set");
 }
 
 }  // namespace vuzevuz::py

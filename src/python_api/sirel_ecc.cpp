@@ -24,7 +24,7 @@ bool to_syndrome(PyObject* o, std::array<std::uint8_t, 4>& out) {
     const Py_ssize_t n = PySequence_Size(o);
     if (n < 0) return false;
     if (n != 4) {
-        PyErr_Format(PyExc_ValueError, "expected a sequence of length %zd (got %zd)", Py_ssize_t{4}, n);
+        set_error_format(PyExc_ValueError, "expected a sequence of length %zd (got %zd)", Py_ssize_t{4}, n);
         return false;
     }
     for (Py_ssize_t i = 0; i < 4; ++i) {
