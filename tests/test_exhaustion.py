@@ -263,8 +263,8 @@ def test_memory_error_while_an_argument_error_is_worded(top, tmp_path):
     pytest.importorskip("_testcapi")
     seen = run(ARGUMENTS_SCRIPT, top, tmp_path)
     prefixes = {"indices a str": "argument 'indices': ", "indices a set": "argument 'indices': ",
-"acq an int": "argument 'acq': ",
-                "flag an int": "argument 'pedestals_correction': ", "path bytes": "argument 'path': "}
+                "acq an int": "argument 'acq': ", "flag an int": "argument 'pedestals_correction': ",
+                "path bytes": "argument 'path': "}
     for name, outcomes in seen.items():
         worded = [o for o in outcomes if o != "MemoryError"]
         assert "MemoryError" in outcomes, name
