@@ -208,6 +208,34 @@ def test_a_named_pipe_as_the_csv_file(many_chunks, tmp_path, reader, signals, ou
         assert seen["sha1"] == hashlib.sha1((out / "wide (chunk 0).csv").read_bytes()).hexdigest()
 
 
+# Standard output is a pipe that nobody reads, and every event has a channel that the export
+# reports as bad there, until the pipe is full.
+STALLED_STDOUT_SCRIPT = r"""
+import json, os, tempfile
+import vuzevuz
+acq = vuzevuz.Acquisition({bad!r})
+report = os.fdopen(os.dup(1), "w")
+r, w = os.pipe()
+os.dup2(w, 1)
+print("ready", file=report, flush=True)
+try:
+    vuzevuz.export_csv(acq, [0] * 5000, tempfile.mkdtemp(dir={scratch!r}), False)
+    outcome = "returned"
+except KeyboardInterrupt:
+    outcome = "KeyboardInterrupt"
+print(json.dumps(outcome), file=report, flush=True)
+"""
+
+
+def test_sigint_ends_a_report_that_waits_for_standard_output(many_chunks, tmp_path):
+    # Two blocks of one window on channel 0 share label 0: a bad channel in every event.
+    bad = make_acquisition(tmp_path / "bad", [[event([block(0, 0, [1, 2]), block(0, 0, [3, 4])])]], channels=2,
+                           windows=1, samples=2)
+    seen, waited = spawn(STALLED_STDOUT_SCRIPT, many_chunks, tmp_path, 1, bad=bad)
+    assert seen == "KeyboardInterrupt"
+    assert waited < 10
+
+
 # An export in a child that a thread other than the main one forked, ended by an alarm.
 FORK_SCRIPT = r"""
 import json, os, signal, tempfile, threading, time

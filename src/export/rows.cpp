@@ -6,13 +6,13 @@
 
 namespace vuzevuz::csv {
 
-void report_bad_channel(std::size_t ch, std::size_t n) {
+void report_bad_channel(std::size_t ch, std::size_t n, Interruption* interruption) {
     const std::string line = "Bad channel " + std::to_string(ch) + " at Event " + std::to_string(n) + "\n";
     for (std::size_t done = 0; done < line.size();) {
         const ssize_t k = ::write(STDOUT_FILENO, line.data() + done, line.size() - done);
-        if (k < 0 && errno == EINTR) continue;
-        if (k <= 0) return;  // nowhere to report to
-        done += std::size_t(k);
+        if ((k < 0 && errno != EINTR) || k == 0) return;  // nowhere to report to
+        if (k > 0) done += std::size_t(k);
+        if (done < line.size() && interruption && interruption->after_signal()) return;
     }
 }
 

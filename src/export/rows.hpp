@@ -23,8 +23,10 @@ namespace vuzevuz::csv {
 template <class E>
 inline constexpr bool has_timing = requires(const E& e) { e.timing; };
 
-// Writes "Bad channel {ch} at Event {n}" and a line feed straight to file descriptor 1.
-void report_bad_channel(std::size_t ch, std::size_t n);
+// Writes "Bad channel {ch} at Event {n}" and a line feed straight to file descriptor 1. Where a
+// signal breaks off the write (a pipe waiting for its reader), `interruption`, when given, is
+// asked whether to give the line up.
+void report_bad_channel(std::size_t ch, std::size_t n, Interruption* interruption = nullptr);
 
 // Whether a table of `rows` x `columns` 32-bit floats would fit in the machine's memory.
 bool table_fits_in_memory(std::size_t rows, std::size_t columns);
@@ -110,7 +112,7 @@ std::expected<void, ExportError> write_event(CsvWriter& w, const Params& params,
             if constexpr (has_timing<E>) ok = ok && detail::times_fits(ev.timing[ch].size(), S, L);
         }
         if (!ok) {
-            report_bad_channel(ch, n);
+            report_bad_channel(ch, n, w.interruption());
             continue;
         }
         Placed& c = placed[k];

@@ -43,6 +43,9 @@ public:
         size_ += text.size();
     }
 
+    // What a write that a signal breaks off asks, if anything.
+    Interruption* interruption() const { return interruption_; }
+
     // Ends the record. The first record fixes the field count; a record of another count is
     // refused and dropped, and so is everything after it.
     std::expected<void, CsvError> end_record();
