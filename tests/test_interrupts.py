@@ -365,8 +365,11 @@ def test_export_after_dropping_privileges(many_chunks, tmp_path):
     """Whatever the interpreter's files the user may no longer read, the answer is the export's."""
     top = tempfile.mkdtemp(prefix="vuzevuz-")  # readable by all, unlike the test's own folder
     try:
-        os.chmod(top, 0o755)
         acquisition = make_acquisition(os.path.join(top, "run"), chunks=[[event([block(0, 0, [1])])]])
+        for d, _, names in os.walk(top):
+            os.chmod(d, 0o755)
+            for n in names:
+                os.chmod(os.path.join(d, n), 0o644)
         out = os.path.join(top, "out")
         os.mkdir(out, 0o755)
         seen, _ = spawn(UNPRIVILEGED_SCRIPT, many_chunks, tmp_path, 0, acquisition=acquisition, out=out)
