@@ -2,18 +2,11 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-
 namespace vuzevuz::csv {
 
 void report_bad_channel(std::size_t ch, std::size_t n, Interruption* interruption) {
     const std::string line = "Bad channel " + std::to_string(ch) + " at Event " + std::to_string(n) + "\n";
-    for (std::size_t done = 0; done < line.size();) {
-        const ssize_t k = ::write(STDOUT_FILENO, line.data() + done, line.size() - done);
-        if ((k < 0 && errno != EINTR) || k == 0) return;  // nowhere to report to
-        if (k > 0) done += std::size_t(k);
-        if (done < line.size() && interruption && interruption->after_signal()) return;
-    }
+    (void)write_all(STDOUT_FILENO, line, interruption);  // nowhere to report a failure to
 }
 
 bool table_fits_in_memory(std::size_t rows, std::size_t columns) {

@@ -67,19 +67,24 @@ std::expected<void, CsvError> CsvWriter::fail(CsvError e) {
     return std::unexpected(std::move(e));
 }
 
-std::expected<void, CsvError> CsvWriter::flush() {
+int write_all(int fd, std::string_view bytes, Interruption* interruption) {
     std::size_t done = 0;
-    while (done < size_) {
-        const ssize_t n = ::write(fd_, buf_.get() + done, size_ - done);
-        if (n < 0 && errno != EINTR) {
-            const int err = errno;
-            return fail(CsvError{std::string("write failed: ") + std::strerror(err)});
-        }
-        if (n == 0) return fail(CsvError{"write failed: nothing written"});
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno != EINTR) return errno;
+        if (n == 0) return EIO;
         if (n > 0) done += std::size_t(n);
         // A write into a pipe waits for its reader. A signal breaks off the wait, with EINTR or
         // after part of the bytes, and ends the write when the export is to end.
-        if (done < size_ && interruption_ && interruption_->after_signal()) return fail(CsvError{"write interrupted"});
+        if (done < bytes.size() && interruption && interruption->after_signal()) return EINTR;
+    }
+    return 0;
+}
+
+std::expected<void, CsvError> CsvWriter::flush() {
+    if (const int err = write_all(fd_, {buf_.get(), size_}, interruption_)) {
+        if (err == EINTR) return fail(CsvError{"write interrupted"});
+        return fail(CsvError{std::string("write failed: ") + std::strerror(err)});
     }
     size_ = 0;
     record_start_ = 0;

@@ -15,6 +15,10 @@
 
 namespace vuzevuz::csv {
 
+// Writes all of `bytes` to `fd`, going on after a signal unless `interruption`, when given, then
+// says to end. 0 once all is written, EINTR when it ended so, or the errno of the failure.
+int write_all(int fd, std::string_view bytes, Interruption* interruption);
+
 class CsvWriter {
 public:
     // Bytes collected before they are handed to the file.
